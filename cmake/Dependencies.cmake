@@ -1,0 +1,11 @@
+# Every dependency comes from a Debian package installed by scripts/setup.sh.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+pkg_check_modules(CRYPTOPP REQUIRED IMPORTED_TARGET libcrypto++)
+pkg_check_modules(PCSCLITE REQUIRED IMPORTED_TARGET libpcsclite)
+find_package(nlohmann_json 3.10 REQUIRED)
+find_package(CLI11 REQUIRED)
+find_package(SQLite3 REQUIRED)
+find_package(Threads REQUIRED)
+find_package(GTest REQUIRED)
+find_package(benchmark REQUIRED)

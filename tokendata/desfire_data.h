@@ -1,0 +1,57 @@
+// The parsed token of one card: UID, label, PIN verification data and data objects.
+//
+// A plain value, built from the files of the card's token application or from the token's JSON
+// document, and copied between the reader monitor's thread and the token list. It is the base
+// of `Token`, which deciphers and checks what is kept here.
+#ifndef VARLO_TOKENDATA_DESFIRE_DATA_H_
+#define VARLO_TOKENDATA_DESFIRE_DATA_H_
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "tokendata/token_object.h"
+
+namespace varlo {
+
+// Files of the token application: file number → file content.
+using CardFiles = std::map<std::uint8_t, std::vector<std::uint8_t>>;
+
+class DesfireData {
+ public:
+  DesfireData() = default;
+  // Builds the token from the application's files. Throws std::runtime_error
+  // "PIN data size mismatch." for a PIN file that is not 48 bytes; every other fault leaves the
+  // token not initialized (and is logged).
+  DesfireData(std::uint64_t uid, const CardFiles& files);
+  // Reads the token's JSON document back.
+  explicit DesfireData(const nlohmann::json& document);
+  DesfireData(const DesfireData& other);
+  DesfireData& operator=(const DesfireData& other) = default;
+  virtual ~DesfireData() = default;
+
+  // The token's JSON document, compact.
+  std::string ToJson() const;
+
+  // Stores a copy of `object` under a new random handle, unique within this token; returns it.
+  std::uint64_t AddObject(const TokenObject& object);
+
+  std::uint64_t uid = 0;
+  std::string label;
+  bool initialized = false;
+  std::vector<std::uint8_t> pinData;
+  std::uint64_t pinErrorCount = 0;
+  std::map<std::uint64_t, TokenObject> objects;
+
+ private:
+  void ParsePropertyFile(const std::vector<std::uint8_t>& file);
+  void ParseObjects(const std::vector<std::vector<std::uint8_t>>& headerFiles,
+                    const std::vector<std::uint8_t>& dataArea);
+};
+
+}  // namespace varlo
+
+#endif  // VARLO_TOKENDATA_DESFIRE_DATA_H_

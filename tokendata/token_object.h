@@ -1,0 +1,27 @@
+// One data object of a token: metadata from its header record and its stored bytes.
+//
+// `value` is kept exactly as the card stores it: enciphered, a multiple of 16 bytes. Deciphering
+// is the token's business.
+#ifndef VARLO_TOKENDATA_TOKEN_OBJECT_H_
+#define VARLO_TOKENDATA_TOKEN_OBJECT_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace varlo {
+
+struct TokenObject {
+  std::string label;
+  std::string application;
+  bool isPrivate = false;
+  std::uint32_t type = 0;
+  std::uint64_t size = 0;
+  std::vector<std::uint8_t> value;
+
+  bool operator==(const TokenObject&) const = default;
+};
+
+}  // namespace varlo
+
+#endif  // VARLO_TOKENDATA_TOKEN_OBJECT_H_
