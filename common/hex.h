@@ -26,18 +26,23 @@ inline std::string ToHex(std::span<const std::uint8_t> bytes) {
 // Parses hex digits (either case, no separators). nullopt for an odd length or a non-hex digit.
 inline std::optional<std::vector<std::uint8_t>> FromHex(std::string_view text) {
   auto nibble = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+      return c - '0';
+    if (c >= 'a' && c <= 'f')
+      return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+      return c - 'A' + 10;
     return -1;
   };
-  if (text.size() % 2 != 0) return std::nullopt;
+  if (text.size() % 2 != 0)
+    return std::nullopt;
   std::vector<std::uint8_t> bytes;
   bytes.reserve(text.size() / 2);
   for (std::size_t i = 0; i < text.size(); i += 2) {
     int hi = nibble(text[i]);
     int lo = nibble(text[i + 1]);
-    if (hi < 0 || lo < 0) return std::nullopt;
+    if (hi < 0 || lo < 0)
+      return std::nullopt;
     bytes.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
   }
   return bytes;

@@ -7,7 +7,8 @@ namespace {
 
 TEST(HexTest, RoundTripsEveryByteValue) {
   std::vector<std::uint8_t> all(256);
-  for (int i = 0; i < 256; ++i) all[i] = static_cast<std::uint8_t>(i);
+  for (int i = 0; i < 256; ++i)
+    all[i] = static_cast<std::uint8_t>(i);
   auto text = ToHex(all);
   EXPECT_EQ(text.substr(0, 8), "00010203");
   EXPECT_EQ(FromHex(text), all);

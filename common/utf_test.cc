@@ -13,9 +13,11 @@ TEST(UtfTest, RoundTripsAsciiBmpAndAstralText) {
 }
 
 TEST(UtfTest, ReplacesMalformedSequences) {
-  EXPECT_EQ(Utf8ToUtf16("a\x80" "b"), u"a\uFFFDb");
-  EXPECT_EQ(Utf8ToUtf16("\xC3"), u"\uFFFD");          // truncated
-  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");  // overlong
+  EXPECT_EQ(Utf8ToUtf16("a\x80"
+                        "b"),
+            u"a\uFFFDb");
+  EXPECT_EQ(Utf8ToUtf16("\xC3"), u"\uFFFD");                  // truncated
+  EXPECT_EQ(Utf8ToUtf16("\xC0\xAF"), u"\uFFFD\uFFFD");        // overlong
   EXPECT_EQ(Utf8ToUtf16("\xED\xA0\x80").front(), u'\uFFFD');  // encoded surrogate
   EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }

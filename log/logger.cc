@@ -1,13 +1,67 @@
 #include "log/logger.h"
 
+#include <ctime>
+#include <iostream>
+#include <system_error>
+
+#include "common/utf.h"
+#include "log/policy_settings.h"
+#include "platform/system/system.h"
+
 namespace varlo {
+namespace {
+
+constexpr std::uint64_t kRotationInterval = 100;  // records between two size checks
+constexpr std::uintmax_t kRotationSize = 0x100000;
+constexpr const char* kLogFileName = "desfire_varlo_module.log";
+constexpr const char* kBackupFileName = "desfire_varlo_module.bak";
+
+LogLevel LevelFromWord(std::string_view word) {
+  if (word == "fatal")
+    return LogLevel::Fatal;
+  if (word == "error")
+    return LogLevel::Error;
+  if (word == "warn")
+    return LogLevel::Warn;
+  if (word == "info")
+    return LogLevel::Info;
+  if (word == "debug")
+    return LogLevel::Debug;
+  return LogLevel::Off;
+}
+
+std::string_view Tag(LogLevel level) {
+  switch (level) {
+    case LogLevel::Fatal:
+      return "[FATAL]";
+    case LogLevel::Error:
+      return "[ERROR]";
+    case LogLevel::Warn:
+      return "[WARN]";
+    case LogLevel::Info:
+      return "[INFO]";
+    case LogLevel::Debug:
+      return "[DBUG]";
+    case LogLevel::Off:
+      break;
+  }
+  return "";
+}
+
+}  // namespace
 
 Logger& Logger::Instance() {
-  static Logger instance("");
+  static Logger instance(Utf16ToUtf8(PolicySettings::Instance().GetValue(
+      u"LogSettingsPath", u"",
+      {RegistryScope::CurrentUserPolicy, RegistryScope::LocalMachinePolicy,
+       RegistryScope::LocalMachine, RegistryScope::CurrentUser})));
   return instance;
 }
 
-Logger::Logger(const std::string& settingsPath) { ReadSettings(settingsPath); }
+Logger::Logger(const std::string& settingsPath) {
+  ReadSettings(settingsPath);
+}
+
 Logger::~Logger() = default;
 
 LogLevel Logger::Threshold(std::string_view context) const {
@@ -15,13 +69,122 @@ LogLevel Logger::Threshold(std::string_view context) const {
   return it == levels_.end() ? defaultLevel_ : it->second;
 }
 
-void Logger::Write(LogLevel, LogLevel, std::string_view, std::string_view) {}
-void Logger::ReadSettings(const std::string&) {}
+void Logger::ReadSettings(const std::string& settingsPath) {
+  if (settingsPath.empty())
+    return;
+  std::ifstream settings(settingsPath);
+  std::lock_guard lock(mutex_);
+  if (!settings.is_open())
+    return;
+  std::string line;
+  while (std::getline(settings, line)) {
+    // Read as text: a CRLF file written on Windows means the same as one with LF.
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    if (line.empty() || line.front() == '#')
+      continue;
+    // Exactly one "=" with something on both sides; nothing is trimmed.
+    std::size_t equals = line.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == line.size() ||
+        line.find('=', equals + 1) != std::string::npos) {
+      continue;
+    }
+    std::string key = line.substr(0, equals);
+    std::string value = line.substr(equals + 1);
+    if (key.front() == '>') {
+      std::string context = key.substr(1);
+      if (context == "default") {
+        defaultLevel_ = LevelFromWord(value);
+      } else {
+        levels_[context] = LevelFromWord(value);
+      }
+    } else if (key == "target") {
+      if (value == "console") {
+        target_ = LogTarget::Console;
+      } else {
+        target_ = LogTarget::File;
+        directory_ = value.back() == '/' ? value : value + '/';
+      }
+    }
+  }
+  settings.close();
+  OpenLogFile();
+}
+
+std::filesystem::path Logger::LogFilePath() const {
+  return directory_ + kLogFileName;
+}
+std::filesystem::path Logger::BackupFilePath() const {
+  return directory_ + kBackupFileName;
+}
+
+void Logger::OpenLogFile() {
+  if (target_ != LogTarget::File)
+    return;
+  if (stream_.is_open())
+    stream_.close();
+  stream_.clear();
+  stream_.open(LogFilePath(), std::ios::out | std::ios::app);
+}
+
+void Logger::RotateIfDue() {
+  const std::uint64_t n = writeCounter_++;
+  if (n % kRotationInterval != 0 || !stream_.is_open())
+    return;
+  std::error_code error;
+  std::uintmax_t size = std::filesystem::file_size(LogFilePath(), error);
+  if (error)
+    size = 0;
+  if (size < kRotationSize)
+    return;
+  stream_.close();
+  std::filesystem::remove(BackupFilePath(), error);
+  std::filesystem::rename(LogFilePath(), BackupFilePath(), error);
+  OpenLogFile();
+}
+
+void Logger::Write(LogLevel threshold, LogLevel level, std::string_view context,
+                   std::string_view text) {
+  if (threshold == LogLevel::Off || threshold < level)
+    return;
+  // The line is built before the lock is taken, so lines may land out of timestamp order.
+  std::string line;
+  line.reserve(64 + context.size() + text.size());
+  line += '[';
+  line += platform::FormatLocalTime(std::time(nullptr), "%Y-%m-%d %H:%M:%S");
+  line += ']';
+  line += Tag(level);
+  line += "[thread ";
+  line += std::to_string(platform::CurrentThreadId());
+  line += "][";
+  line += context;
+  line += "] ";
+  line += text;
+  line += '\n';
+
+  std::lock_guard lock(mutex_);
+  switch (target_) {
+    case LogTarget::File:
+      RotateIfDue();
+      if (stream_.is_open()) {
+        stream_ << line;
+        stream_.flush();
+      }
+      break;
+    case LogTarget::Console:
+      std::cout << line;
+      break;
+    case LogTarget::None:
+      break;
+  }
+}
 
 LogRecord::LogRecord(Logger& logger, std::string_view context, LogLevel level)
     : logger_(logger), threshold_(logger.Threshold(context)), level_(level), context_(context) {}
 
-LogRecord::~LogRecord() { logger_.Write(threshold_, level_, context_, text_.str()); }
+LogRecord::~LogRecord() {
+  logger_.Write(threshold_, level_, context_, text_.str());
+}
 
 LogRecord LogDebug(std::string_view context) {
   return LogRecord(Logger::Instance(), context, LogLevel::Debug);
@@ -39,9 +202,12 @@ LogRecord LogFatal(std::string_view context) {
   return LogRecord(Logger::Instance(), context, LogLevel::Fatal);
 }
 
-TraceScope::TraceScope(std::string name) : name_(std::move(name)) {
-  LogDebug("Desfire") << "\t\t[BEGIN " << name_ << "]";
+TraceScope::TraceScope(std::string name, Logger& logger) : logger_(logger), name_(std::move(name)) {
+  LogRecord(logger_, "Desfire", LogLevel::Debug) << "\t\t[BEGIN " << name_ << "]";
 }
-TraceScope::~TraceScope() { LogDebug("Desfire") << "\t\t[END " << name_ << "]"; }
+
+TraceScope::~TraceScope() {
+  LogRecord(logger_, "Desfire", LogLevel::Debug) << "\t\t[END " << name_ << "]";
+}
 
 }  // namespace varlo

@@ -95,12 +95,13 @@ LogRecord LogFatal(std::string_view context);
 // Writes "\t\t[BEGIN name]" on creation and "\t\t[END name]" on destruction (Debug, "Desfire").
 class TraceScope {
  public:
-  explicit TraceScope(std::string name);
+  explicit TraceScope(std::string name, Logger& logger = Logger::Instance());
   ~TraceScope();
   TraceScope(const TraceScope&) = delete;
   TraceScope& operator=(const TraceScope&) = delete;
 
  private:
+  Logger& logger_;
   std::string name_;
 };
 

@@ -1,0 +1,107 @@
+#include "log/policy_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace varlo {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Points both hives at files of the test's own and writes them.
+class PolicySettingsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("varlo_policy_" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::create_directories(dir_);
+    setenv("VARLO_MACHINE_REGISTRY", (dir_ / "machine.reg").c_str(), 1);
+    setenv("VARLO_USER_REGISTRY", (dir_ / "user.reg").c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("VARLO_MACHINE_REGISTRY");
+    unsetenv("VARLO_USER_REGISTRY");
+    fs::remove_all(dir_);
+  }
+
+  void Hive(const char* file, const std::string& body) {
+    std::ofstream(dir_ / file) << "Windows Registry Editor Version 5.00\n\n" << body;
+  }
+
+  std::u16string LogSettingsPath(PolicySettings& settings) {
+    return settings.GetValue(u"LogSettingsPath", u"",
+                             {RegistryScope::CurrentUserPolicy, RegistryScope::LocalMachinePolicy,
+                              RegistryScope::LocalMachine, RegistryScope::CurrentUser});
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(PolicySettingsTest, KeyLosesOneExactSoftwarePrefix) {
+  PolicySettings settings;
+  EXPECT_EQ(settings.ModuleKey(), u"::NONE");
+  settings.SetRegistryKey(u"SOFTWARE\\Vendor\\Module");
+  EXPECT_EQ(settings.ModuleKey(), u"Vendor\\Module");
+  settings.SetRegistryKey(u"Vendor\\Module");
+  EXPECT_EQ(settings.ModuleKey(), u"Vendor\\Module");
+  settings.SetRegistryKey(u"software\\Vendor");
+  EXPECT_EQ(settings.ModuleKey(), u"software\\Vendor");
+  settings.SetRegistryKey(u"SOFTWARE\\SOFTWARE\\X");
+  EXPECT_EQ(settings.ModuleKey(), u"SOFTWARE\\X");
+}
+
+TEST_F(PolicySettingsTest, ScopesAreConsultedInTheOrderGiven) {
+  Hive("machine.reg",
+       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor\\Module]\n\"LogSettingsPath\"=\"machine\"\n"
+       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Policies\\Vendor\\Module]\n"
+       "\"LogSettingsPath\"=\"machine policy\"\n");
+  Hive("user.reg", "[HKEY_CURRENT_USER\\SOFTWARE\\Vendor\\Module]\n\"LogSettingsPath\"=\"user\"\n");
+  PolicySettings settings;
+  settings.SetRegistryKey(u"SOFTWARE\\Vendor\\Module");
+  EXPECT_EQ(LogSettingsPath(settings), u"machine policy");
+  EXPECT_EQ(settings.GetValue(u"LogSettingsPath", u"", {RegistryScope::CurrentUser}), u"user");
+  EXPECT_EQ(settings.GetValue(u"LogSettingsPath", u"",
+                              {RegistryScope::CurrentUser, RegistryScope::LocalMachinePolicy}),
+            u"user");
+
+  Hive("user.reg",
+       "[HKEY_CURRENT_USER\\SOFTWARE\\Policies\\Vendor\\Module]\n"
+       "\"LogSettingsPath\"=\"user policy\"\n");
+  EXPECT_EQ(LogSettingsPath(settings), u"user policy");
+}
+
+TEST_F(PolicySettingsTest, ValueOfAnotherTypeFallsThroughToTheNextScope) {
+  Hive("user.reg",
+       "[HKEY_CURRENT_USER\\SOFTWARE\\Policies\\Vendor\\Module]\n"
+       "\"LogSettingsPath\"=dword:00000001\n"
+       "[HKEY_CURRENT_USER\\SOFTWARE\\Vendor\\Module]\n"
+       "\"LogSettingsPath\"=\"/etc/settings.txt\"\n");
+  PolicySettings settings;
+  settings.SetRegistryKey(u"SOFTWARE\\Vendor\\Module");
+  EXPECT_EQ(LogSettingsPath(settings), u"/etc/settings.txt");
+}
+
+TEST_F(PolicySettingsTest, LowerCasePrefixStaysInTheLookedUpPath) {
+  Hive("machine.reg",
+       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\software\\Vendor]\n\"LogSettingsPath\"=\"kept\"\n");
+  PolicySettings settings;
+  settings.SetRegistryKey(u"software\\Vendor");
+  EXPECT_EQ(LogSettingsPath(settings), u"kept");
+}
+
+TEST_F(PolicySettingsTest, FallbackWhenNothingAnswers) {
+  PolicySettings settings;  // the placeholder key names no real key
+  EXPECT_EQ(settings.GetValue(u"LogSettingsPath", u"fallback",
+                              {RegistryScope::CurrentUser, RegistryScope::LocalMachine}),
+            u"fallback");
+  Hive("machine.reg", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\n\"Other\"=\"x\"\n");
+  settings.SetRegistryKey(u"SOFTWARE\\Vendor");
+  EXPECT_EQ(LogSettingsPath(settings), u"");
+}
+
+}  // namespace
+}  // namespace varlo

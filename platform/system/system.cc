@@ -1,0 +1,23 @@
+#include "platform/system/system.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace varlo::platform {
+
+std::uint64_t CurrentThreadId() {
+  // Cached per thread: the id never changes and the log asks for it on every line.
+  thread_local const std::uint64_t id = static_cast<std::uint64_t>(::gettid());
+  return id;
+}
+
+std::string FormatLocalTime(std::time_t time, const char* format) {
+  std::tm local{};
+  if (::localtime_r(&time, &local) == nullptr)
+    return {};
+  char buffer[64];
+  std::size_t length = std::strftime(buffer, sizeof buffer, format, &local);
+  return std::string(buffer, length);
+}
+
+}  // namespace varlo::platform
