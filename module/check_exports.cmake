@@ -1,0 +1,11 @@
+# Fails unless the library's dynamic symbol table defines ModuleInitialize and nothing else.
+execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX REPLACE "[0-9a-fA-F]+ [A-Za-z] " "" names "${symbols}")
+string(STRIP "${names}" names)
+if(NOT names STREQUAL "ModuleInitialize")
+  message(FATAL_ERROR "unexpected exports:\n${symbols}")
+endif()
+message(STATUS "exports: ${names}")

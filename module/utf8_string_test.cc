@@ -1,0 +1,38 @@
+#include "module/utf8_string.h"
+
+#include <gtest/gtest.h>
+
+#include "module/module_exception.h"
+
+namespace varlo {
+namespace {
+
+void ExpectRefused(const ModuleUtf8String* record, const char* message) {
+  try {
+    Utf8StringBytes(record);
+    FAIL() << "accepted";
+  } catch (const ModuleException& e) {
+    EXPECT_STREQ(e.what(), message);
+    EXPECT_EQ(e.Code(), RESULT_INVALID_PARAMETER);
+  }
+}
+
+TEST(Utf8StringTest, RefusesNullRecordNullBytesAndEmptyTextInThatOrder) {
+  ExpectRefused(nullptr, "Utf8 string is nullptr.");
+  ModuleUtf8String nullBytes{nullptr, 0};
+  ExpectRefused(&nullBytes, "Utf8 string contains nullptr.");
+  ModuleUtf8String empty{"1234", 0};
+  ExpectRefused(&empty, "Utf8 string is empty.");
+}
+
+TEST(Utf8StringTest, CopiesTheCountedBytesUnchecked) {
+  const char text[] =
+      "12\xFF\0"
+      "5";
+  ModuleUtf8String pin{text, 5};
+  SecureBytes bytes = Utf8StringBytes(&pin);
+  EXPECT_EQ(bytes, (SecureBytes{'1', '2', 0xFF, 0, '5'}));
+}
+
+}  // namespace
+}  // namespace varlo

@@ -1,0 +1,19 @@
+#include "platform/dynlib/shared_library.h"
+
+#include <dlfcn.h>
+
+namespace varlo::platform {
+
+SharedLibrary::SharedLibrary(const std::string& path)
+    : handle_(::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+  if (handle_ == nullptr) {
+    const char* error = ::dlerror();
+    throw std::runtime_error(error != nullptr ? error : "cannot load " + path);
+  }
+}
+
+SharedLibrary::~SharedLibrary() { ::dlclose(handle_); }
+
+void* SharedLibrary::Symbol(const char* name) const { return ::dlsym(handle_, name); }
+
+}  // namespace varlo::platform
