@@ -1,0 +1,139 @@
+#include "apps/host/item_block.h"
+
+#include "common/hex.h"
+
+namespace varlo::host {
+namespace {
+
+std::uint32_t Crc32(std::span<const std::uint8_t> bytes) {
+  std::uint32_t crc = 0xFFFFFFFF;
+  for (std::uint8_t b : bytes) {
+    crc ^= b;
+    for (int k = 0; k < 8; ++k)
+      crc = crc & 1 ? (crc >> 1) ^ 0xEDB88320 : crc >> 1;
+  }
+  return ~crc;
+}
+
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+  bool U8(std::uint8_t& v) {
+    if (pos_ + 1 > bytes_.size())
+      return false;
+    v = bytes_[pos_++];
+    return true;
+  }
+  bool U32(std::uint32_t& v) {
+    if (pos_ + 4 > bytes_.size())
+      return false;
+    v = static_cast<std::uint32_t>(bytes_[pos_] | bytes_[pos_ + 1] << 8 | bytes_[pos_ + 2] << 16) |
+        static_cast<std::uint32_t>(bytes_[pos_ + 3]) << 24;
+    pos_ += 4;
+    return true;
+  }
+  bool Bytes(std::size_t n, std::span<const std::uint8_t>& out) {
+    if (n > bytes_.size() - pos_)
+      return false;
+    out = bytes_.subspan(pos_, n);
+    pos_ += n;
+    return true;
+  }
+  // A zero-terminated text of `n` bytes including its zero.
+  bool Text(std::uint32_t n, std::string& out) {
+    std::span<const std::uint8_t> raw;
+    if (n == 0 || !Bytes(n, raw) || raw.back() != 0)
+      return false;
+    out.assign(raw.begin(), raw.end() - 1);
+    return true;
+  }
+  bool AtEnd() const { return pos_ == bytes_.size(); }
+
+  bool ReadItem(Item& item, int depth) {
+    std::uint32_t length = 0;
+    if (depth > 32 || !U8(item.type) || !U32(length) || !Text(length, item.name))
+      return false;
+    switch (item.type) {
+      case 1:
+        return U32(length) && Text(length, item.text);
+      case 5: {
+        std::span<const std::uint8_t> raw;
+        if (!U32(length) || !Bytes(length, raw))
+          return false;
+        item.bytes.assign(raw.begin(), raw.end());
+        return true;
+      }
+      case 6: {
+        if (!U32(length))
+          return false;
+        for (std::uint32_t i = 0; i < length; ++i) {
+          if (!ReadItem(item.children.emplace_back(), depth + 1))
+            return false;
+        }
+        return true;
+      }
+      case 7: {
+        std::uint8_t v = 0;
+        if (!U8(v) || v > 1)
+          return false;
+        item.boolean = v == 1;
+        return true;
+      }
+      default:
+        return false;
+    }
+  }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+std::optional<Item> ReadItemBlock(std::span<const std::uint8_t> block) {
+  if (block.size() < 12 || block[0] != 'S' || block[1] != 'R')
+    return std::nullopt;
+  Reader head(block.subspan(2, 4));
+  std::uint32_t n = 0;
+  head.U32(n);
+  if (n != block.size() - 12 || block[block.size() - 2] != 'B' || block.back() != 'W') {
+    return std::nullopt;
+  }
+  auto body = block.subspan(6, n);
+  Reader crc(block.subspan(6 + n, 4));
+  std::uint32_t stored = 0;
+  crc.U32(stored);
+  if (stored != Crc32(body))
+    return std::nullopt;
+  Reader reader(body);
+  Item root;
+  if (!reader.ReadItem(root, 0) || !reader.AtEnd())
+    return std::nullopt;
+  return root;
+}
+
+std::string Describe(const Item& item, int depth) {
+  std::string line(2 * depth, ' ');
+  line += item.name + ":";
+  switch (item.type) {
+    case 1:
+      line += " \"" + item.text + "\"";
+      break;
+    case 5:
+      line += " " + ToHex(item.bytes);
+      break;
+    case 7:
+      line += item.boolean ? " true" : " false";
+      break;
+    default:
+      break;
+  }
+  line += '\n';
+  for (const Item& child : item.children)
+    line += Describe(child, depth + 1);
+  return line;
+}
+
+}  // namespace varlo::host
