@@ -1,18 +1,15 @@
-// Random and mutated inputs for both readers: no crash, no sanitizer report, and whatever is
-// accepted obeys the format's limits.
+// Mutated card files and documents for both readers: no crash, no sanitizer report, and what is
+// accepted keeps within the formats' limits.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "tokendata/desfire_data.h"
 #include "tokendata/test_card_files.h"
-#include "tokendata/token_json.h"
 
 namespace varlo {
 namespace {
@@ -22,158 +19,96 @@ using testing::Bytes;
 
 CardFiles ValidCard() {
   testing::DataAreaBuilder area;
-  std::vector<Bytes> records;
-  records.push_back(area.Add(30, "a").Encode());
-  records.push_back(area.Add(0, "empty").Encode());
-  records.push_back(area.Add(200, std::string(38, 'l'), 1, true, 9).Encode());
-  records.push_back(area.Add(15, "b", 7, true).Encode());
+  Bytes a = area.Add(30, "a").Encode();
+  Bytes empty = area.Add(0, "").Encode();
+  Bytes b = area.Add(200, std::string(38, 'l'), 1, true, 9).Encode();
   const Bytes& data = area.Area();
-  return {{0x00, testing::HeaderFile({records[0], records[1]})},
-          {0x02, testing::HeaderFile({records[2], records[3]}, 160)},
+  return {{0x00, testing::HeaderFile({a, empty})},
+          {0x02, testing::HeaderFile({b}, 160)},
           {0x01, Bytes(data.begin(), data.begin() + 40)},
           {0x03, Bytes(data.begin() + 40, data.end())},
           {kPinFileNumber, testing::PinFile()},
           {kPropertyFileNumber, testing::PropertyFile("label")}};
 }
 
-void Mutate(CardFiles& files, std::mt19937& random) {
-  auto pick = [&](std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
-  };
-  auto it = std::next(files.begin(), static_cast<long>(pick(files.size())));
-  Bytes& file = it->second;
-  switch (pick(6)) {
-    case 0:  // flip bytes
-      for (std::size_t n = pick(4) + 1; n > 0 && !file.empty(); --n) {
-        file[pick(file.size())] ^= static_cast<std::uint8_t>(pick(255) + 1);
-      }
-      break;
-    case 1:
-      file.resize(pick(file.size() + 60));
-      break;
-    case 2:
-      files.erase(it);
-      break;
-    case 3:
-      files[static_cast<std::uint8_t>(pick(40))] =
-          Bytes(pick(200), static_cast<std::uint8_t>(pick(256)));
-      break;
-    case 4: {  // a record field changed, header CRC repaired so the record itself is tested
-      if (it->first % 2 == 0 && it->first < kPinFileNumber && file.size() >= kMinHeaderFileSize) {
-        file[3 + pick(2) * kObjectRecordSize + pick(kObjectRecordSize)] =
-            static_cast<std::uint8_t>(pick(256));
-        const std::uint16_t crc = CrcA(std::span(file).subspan(2));
-        file[0] = static_cast<std::uint8_t>(crc);
-        file[1] = static_cast<std::uint8_t>(crc >> 8);
-      }
-      break;
-    }
-    default:
-      if (!file.empty()) {
-        file[pick(file.size())] = static_cast<std::uint8_t>(pick(256));
-      }
+class RobustnessTest : public ::testing::Test {
+ protected:
+  std::size_t Pick(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_);
   }
-}
+  std::mt19937 random_{20261206};
+};
 
-TEST(RobustnessTest, MutatedCardFiles) {
-  std::mt19937 random(20261206);
-  int initialized = 0;
+TEST_F(RobustnessTest, MutatedCardFiles) {
   for (int round = 0; round < 4000; ++round) {
     CardFiles files = ValidCard();
-    for (int n = round % 3 + 1; n > 0; --n) {
-      Mutate(files, random);
-    }
-    std::size_t dataAreaSize = 0;
-    for (const auto& [number, content] : files) {
-      if (number % 2 == 1 || number > kPinFileNumber) {
-        dataAreaSize += content.size();
+    for (int n = round % 3; n >= 0; --n) {
+      auto file = std::next(files.begin(), static_cast<long>(Pick(files.size())));
+      Bytes& bytes = file->second;
+      switch (Pick(4)) {
+        case 0:
+          bytes.resize(Pick(bytes.size() + 60));
+          break;
+        case 1:
+          files[static_cast<std::uint8_t>(Pick(40))] = Bytes(Pick(200), std::uint8_t(Pick(256)));
+          break;
+        default:  // a byte changed; in a header file, with its CRC mended to reach the records
+          if (bytes.size() < 2) {
+            break;
+          }
+          bytes[Pick(bytes.size())] = static_cast<std::uint8_t>(Pick(256));
+          if (file->first < kPinFileNumber && file->first % 2 == 0 && Pick(4) != 0) {
+            const std::uint16_t crc = CrcA(std::span(bytes).subspan(2));
+            bytes[0] = static_cast<std::uint8_t>(crc);
+            bytes[1] = static_cast<std::uint8_t>(crc >> 8);
+          }
       }
     }
     try {
-      DesfireData data(0x0102030405060708, files);
-      if (data.initialized) {
-        ++initialized;
-        EXPECT_FALSE(data.label.empty());
-        EXPECT_EQ(data.pinData.size(), kPinDataSize);
-      }
+      DesfireData data(1, files);
       EXPECT_LE(data.label.size(), kMaxTokenLabelSize);
       for (const auto& [handle, object] : data.objects) {
         EXPECT_LE(object.label.size(), kMaxObjectLabelSize);
         EXPECT_EQ(object.value.size() % 16, 0u);
-        EXPECT_LE(object.value.size(), dataAreaSize);
-        EXPECT_LE(object.size + 1, object.value.size() + 16);
+        EXPECT_LT(object.size, object.value.size() + 16);
       }
     } catch (const std::runtime_error& e) {
       EXPECT_STREQ(e.what(), "PIN data size mismatch.");
     }
   }
-  EXPECT_GT(initialized, 0);  // some mutations leave the token intact
 }
 
-TEST(RobustnessTest, MutatedJsonDocuments) {
-  DesfireData card(0x04A1B2C3D4E5F6, ValidCard());
-  ASSERT_TRUE(card.initialized);
-  const std::string original = card.ToJson();
-  constexpr char kAlphabet[] = "{}[]\":,0123456789-+.eE truefalsn\\=/AZaz";
-  std::mt19937 random(7);
-  auto pick = [&](std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
-  };
-  int accepted = 0;
-  const json originalDocument = json::parse(original);
-  const std::vector<json> values = {
-      json(),       json(true), json(-1),      json(3),        json(1e300),      json(4294967296),
-      json("AAAA"), json("=="), json::array(), json::object(), json::array({1}), json("\xc3\xa9")};
-  for (int round = 0; round < 4000; ++round) {
+TEST_F(RobustnessTest, MutatedDocuments) {
+  const std::string original = DesfireData(1, ValidCard()).ToJson();
+  const json parsed = json::parse(original);
+  const json values[] = {json(),         json(true),       json(-1),        json(1e300),
+                         json(1u << 31), json("AAAA"),     json::array(),   json::object(),
+                         json("=="),     json::array({1}), json("\xc3\xa9")};
+  for (int round = 0; round < 2000; ++round) {
     json document;
-    if (round % 2 == 0) {
-      // Text mutations: most give no JSON at all, some a document of odd shape.
+    if (round % 2 == 0) {  // text: most give no JSON, some a document of odd shape
       std::string text = original;
-      for (int n = round % 4 + 1; n > 0; --n) {
-        const std::size_t at = pick(text.size());
-        switch (pick(3)) {
-          case 0:
-            text[at] = kAlphabet[pick(sizeof kAlphabet - 1)];
-            break;
-          case 1:
-            text.erase(at, pick(8) + 1);
-            break;
-          default:
-            text.insert(at, 1, kAlphabet[pick(sizeof kAlphabet - 1)]);
-        }
-      }
+      text[Pick(text.size())] = "{}[]\":,019-.etn=A"[Pick(17)];
       document = json::parse(text, nullptr, false);
-      if (document.is_discarded()) {
-        continue;
-      }
-    } else {
-      // Member mutations: a member of the token or of one object gets a value of any kind.
-      document = originalDocument;
-      json& target = pick(2) == 0 ? document : document["objects"][pick(4)];
-      std::vector<std::string> names;
-      for (const auto& [name, value] : target.items()) {
-        names.push_back(name);
-      }
-      names.push_back("unknown");
-      const std::string& name = names[pick(names.size())];
-      if (pick(5) == 0) {
-        target.erase(name);
+    } else {  // a member of the token or of an object gets a value of another kind, or goes
+      document = parsed;
+      json& target = Pick(2) == 0 ? document : document["objects"][Pick(2)];
+      auto member = std::next(target.begin(), static_cast<long>(Pick(target.size())));
+      if (Pick(5) == 0) {
+        target.erase(member);
       } else {
-        target[name] = values[pick(values.size())];
+        *member = values[Pick(std::size(values))];
       }
     }
     try {
       DesfireData data(document);
-      ++accepted;
-      // What was accepted can be written and read back unchanged.
+      // What was accepted can be written and read back.
       DesfireData again(json::parse(data.ToJson()));
-      EXPECT_EQ(again.uid, data.uid);
       EXPECT_EQ(again.initialized, data.initialized);
       EXPECT_EQ(again.objects.size(), data.objects.size());
     } catch (const std::exception&) {
     }
   }
-  EXPECT_GT(accepted, 0);
 }
 
 }  // namespace

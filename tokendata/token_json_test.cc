@@ -82,24 +82,16 @@ std::string FailureOf(const std::function<void()>& step) {
   return "(accepted)";
 }
 
-TEST(Base64Test, StandardAlphabetWithPadding) {
+TEST(Base64Test, StandardAlphabetWithPaddingDecodedStrictly) {
   EXPECT_EQ(EncodeBase64(Bytes{}), "");
   EXPECT_EQ(EncodeBase64(Bytes{'f'}), "Zg==");
-  EXPECT_EQ(EncodeBase64(Bytes{'f', 'o'}), "Zm8=");
   EXPECT_EQ(EncodeBase64(Bytes{'f', 'o', 'o', 'b', 'a', 'r'}), "Zm9vYmFy");
   EXPECT_EQ(EncodeBase64(Bytes{0xFB, 0xFF}), "+/8=");
-}
-
-TEST(Base64Test, DecodesOnlyCompleteBase64) {
-  EXPECT_EQ(DecodeBase64("Zm9vYmFy"), (Bytes{'f', 'o', 'o', 'b', 'a', 'r'}));
   EXPECT_EQ(DecodeBase64("+/8="), (Bytes{0xFB, 0xFF}));
-  EXPECT_EQ(DecodeBase64(""), Bytes{});
   EXPECT_EQ(DecodeBase64("Zm9v\r\nYmFy"), (Bytes{'f', 'o', 'o', 'b', 'a', 'r'}));
-  EXPECT_EQ(DecodeBase64("Zg"), std::nullopt);     // padding missing
-  EXPECT_EQ(DecodeBase64("Zh=="), std::nullopt);   // bits beyond the last byte
-  EXPECT_EQ(DecodeBase64("Zm9v!"), std::nullopt);  // not in the alphabet
-  EXPECT_EQ(DecodeBase64("-_8="), std::nullopt);   // URL-safe alphabet
-  EXPECT_EQ(DecodeBase64("Zg==Zg=="), std::nullopt);
+  for (const char* bad : {"Zg", "Zh==", "Zm9v!", "-_8=", "Zg==Zg=="}) {
+    EXPECT_EQ(DecodeBase64(bad), std::nullopt) << bad;
+  }
 }
 
 TEST(TokenJsonTest, WritesMembersInOrderCompactly) {
@@ -132,19 +124,6 @@ TEST(TokenJsonTest, TokenWithoutObjectsHasNoObjectArray) {
   EXPECT_TRUE(fromEmptyArray.objects.empty());
 }
 
-TEST(TokenJsonTest, ReadsBackWhatItWrites) {
-  DesfireData written = SampleToken();
-  DesfireData read(json::parse(written.ToJson()));
-  EXPECT_TRUE(read.initialized);
-  EXPECT_EQ(read.uid, written.uid);
-  EXPECT_EQ(read.label, written.label);
-  EXPECT_EQ(read.pinData, written.pinData);
-  EXPECT_EQ(read.pinErrorCount, 2u);
-  EXPECT_EQ(ObjectsByLabel(read), ObjectsByLabel(written));
-  // The document keeps no handles: the reader chose its own.
-  EXPECT_EQ(read.ToJson().size(), written.ToJson().size());
-}
-
 TEST(TokenJsonTest, CardTokenSurvivesTheRoundTrip) {
   testing::DataAreaBuilder area;
   testing::ObjectRecord pub = area.Add(100, "certificate");
@@ -155,11 +134,13 @@ TEST(TokenJsonTest, CardTokenSurvivesTheRoundTrip) {
                      {kPropertyFileNumber, testing::PropertyFile("My token")}};
   DesfireData card(0x04A1B2C3D4E5F6, files);
   ASSERT_TRUE(card.initialized);
+  card.pinErrorCount = 2;
   DesfireData stored(json::parse(card.ToJson()));
   EXPECT_TRUE(stored.initialized);
   EXPECT_EQ(stored.uid, card.uid);
   EXPECT_EQ(stored.label, "My token");
   EXPECT_EQ(stored.pinData, card.pinData);
+  EXPECT_EQ(stored.pinErrorCount, 2u);
   EXPECT_EQ(ObjectsByLabel(stored), ObjectsByLabel(card));
 }
 
@@ -179,23 +160,6 @@ TEST(TokenJsonTest, ObjectLabelThatIsNotUtf8CannotBeWritten) {
   EXPECT_EQ(FailureOf([&] { data.ToJson(); }), "Failed to convert token json object to string.");
 }
 
-TEST(TokenJsonTest, BadUidThrows) {
-  json document = json::parse(kDocument);
-  document.erase("uid");
-  EXPECT_EQ(FailureOf([&] { DesfireData{document}; }), "Failed getting binary data");
-  document["uid"] = "9uXUw7Kh#AA=";
-  EXPECT_EQ(FailureOf([&] { DesfireData{document}; }), "Failed getting binary data");
-  document["uid"] = 12;
-  EXPECT_EQ(FailureOf([&] { DesfireData{document}; }), "Failed getting binary data");
-  document["uid"] = EncodeBase64(Bytes(7, 1));
-  EXPECT_EQ(FailureOf([&] { DesfireData{document}; }),
-            "Json value size missmatches 64bit integer.");
-  document["uid"] = EncodeBase64(Bytes(9, 1));
-  EXPECT_EQ(FailureOf([&] { DesfireData{document}; }),
-            "Json value size missmatches 64bit integer.");
-  EXPECT_EQ(FailureOf([&] { DesfireData{json::array()}; }), "Failed getting binary data");
-}
-
 TEST(TokenJsonTest, UnreadableLabelGivesUninitializedToken) {
   for (json label : {json(), json("not base64!"), json(5)}) {
     json document = json::parse(kDocument);
@@ -212,20 +176,27 @@ TEST(TokenJsonTest, UnreadableLabelGivesUninitializedToken) {
   }
 }
 
-TEST(TokenJsonTest, BadPinDataThrows) {
+TEST(TokenJsonTest, BadDocumentsThrow) {
+  const std::vector<std::pair<std::function<void(json&)>, std::string>> faults = {
+      {[](json& d) { d.erase("uid"); }, "Failed getting binary data"},
+      {[](json& d) { d["uid"] = "9uXUw7Kh#AA="; }, "Failed getting binary data"},
+      {[](json& d) { d["uid"] = 12; }, "Failed getting binary data"},
+      {[](json& d) { d["uid"] = EncodeBase64(Bytes(7, 1)); },
+       "Json value size missmatches 64bit integer."},
+      {[](json& d) { d["uid"] = EncodeBase64(Bytes(9, 1)); },
+       "Json value size missmatches 64bit integer."},
+      {[](json& d) { d = json::array(); }, "Failed getting binary data"},
+      {[](json& d) { d.erase("pindata"); }, "Failed getting binary data"},
+      {[](json& d) { d["pindata"] = EncodeBase64(Bytes(47, 0x13)); }, "PIN data size mismatch."},
+      {[](json& d) { d["objects"].push_back("text"); }, "Invalid json type in token ibject array."},
+      {[](json& d) { d["objects"] = json::object(); }, "Token object array has invalid json type."},
+  };
+  for (const auto& [spoil, text] : faults) {
+    json document = json::parse(kDocument);
+    spoil(document);
+    EXPECT_EQ(FailureOf([&] { DesfireData{document}; }), text) << document;
+  }
   json document = json::parse(kDocument);
-  document.erase("pindata");
-  EXPECT_EQ(FailureOf([&] { DesfireData{document}; }), "Failed getting binary data");
-  document["pindata"] = EncodeBase64(Bytes(47, 0x13));
-  EXPECT_EQ(FailureOf([&] { DesfireData{document}; }), "PIN data size mismatch.");
-}
-
-TEST(TokenJsonTest, BadObjectArrayThrows) {
-  json document = json::parse(kDocument);
-  document["objects"].push_back("text");
-  EXPECT_EQ(FailureOf([&] { DesfireData{document}; }), "Invalid json type in token ibject array.");
-  document["objects"] = json::object();
-  EXPECT_EQ(FailureOf([&] { DesfireData{document}; }), "Token object array has invalid json type.");
   document["objects"] = nullptr;  // taken as no objects
   EXPECT_TRUE(DesfireData(document).initialized);
 }
