@@ -7,8 +7,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "tokendata/object_table.h"
-
 namespace varlo {
 namespace {
 
