@@ -142,9 +142,10 @@ std::string DesfireData::ToJson() const {
 std::uint64_t DesfireData::AddObject(const TokenObject& object) {
   thread_local CryptoPP::AutoSeededRandomPool randomPool;
   std::uint64_t handle = 0;
+  // Handle 0 is never handed out: the host cannot ask about an object with that handle.
   do {
     handle += randomPool.GenerateWord32();
-  } while (objects.contains(handle));
+  } while (handle == 0 || objects.contains(handle));
   objects.emplace(handle, object);
   return handle;
 }
