@@ -1,0 +1,3 @@
+#include "token/token.h"
+#include <gtest/gtest.h>
+TEST(TokenPlaceholder, Builds) {}
