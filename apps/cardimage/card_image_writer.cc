@@ -94,6 +94,14 @@ Bytes HexMember(const nlohmann::json& object, const char* name, std::size_t digi
   return *bytes;
 }
 
+// A whole JSON number from 0 to `max` (nlohmann keeps numbers written by code as signed).
+bool InRange(const nlohmann::json& number, std::int64_t max) {
+  if (!number.is_number_integer())
+    return false;
+  const std::int64_t value = number.get<std::int64_t>();
+  return value >= 0 && value <= max;
+}
+
 std::uint64_t UidFromBytes(std::span<const std::uint8_t> bytes) {
   std::uint64_t uid = 0;
   for (std::uint8_t b : bytes)
@@ -312,8 +320,7 @@ TokenDescription TokenDescriptionFromJson(const nlohmann::json& document) {
     object.label = TextMember(element, "label", at);
     if (element.contains("application")) {
       const auto& number = element["application"];
-      Require(number.is_number_unsigned() && number.get<std::uint64_t>() <= 0xFFFF,
-              at + "\"application\" must be a number from 0 to 65535");
+      Require(InRange(number, 0xFFFF), at + "\"application\" must be a number from 0 to 65535");
       object.application = number.get<std::uint16_t>();
     }
     if (element.contains("private")) {
@@ -322,8 +329,7 @@ TokenDescription TokenDescriptionFromJson(const nlohmann::json& document) {
     }
     if (element.contains("type")) {
       const auto& type = element["type"];
-      Require(type.is_number_unsigned() && type.get<std::uint64_t>() <= 0xFF,
-              at + "\"type\" must be a number from 0 to 255");
+      Require(InRange(type, 0xFF), at + "\"type\" must be a number from 0 to 255");
       object.type = type.get<std::uint8_t>();
     }
     const bool hex = element.contains("content");
