@@ -1,3 +1,4 @@
 # Registrations of the token branch: the item containers (module/items) and the card-image tool.
 add_subdirectory(${PROJECT_SOURCE_DIR}/module/items ${PROJECT_BINARY_DIR}/module/items)
 add_subdirectory(${PROJECT_SOURCE_DIR}/apps/cardimage ${PROJECT_BINARY_DIR}/apps/cardimage)
+add_subdirectory(${PROJECT_SOURCE_DIR}/bench/token ${PROJECT_BINARY_DIR}/bench/token)
