@@ -69,6 +69,10 @@ TEST_F(CardImageToolTest, ExitStatusTellsWrongAndLockedPins) {
   locked.files[kPinFileNumber].assign(48, 0x42);
   EXPECT_EQ(Inspect(locked, "2468", out), kExitPinLocked);
   EXPECT_THAT(out, HasSubstr("pin check: PIN is locked."));
+  CardImage noUid = *image_;
+  noUid.uid = 0;
+  EXPECT_EQ(Inspect(noUid, "2468", out), kExitTokenFailure);
+  EXPECT_THAT(out, HasSubstr("pin check: UID missing - cannot derive key from PIN."));
 }
 
 TEST_F(CardImageToolTest, ExitStatusTellsRefusedAndUninitializedImages) {
