@@ -6,12 +6,9 @@
 #ifndef VARLO_TOKEN_TOKEN_LIST_H_
 #define VARLO_TOKEN_TOKEN_LIST_H_
 
-#include <functional>
+#include "token/token.h"
 
 namespace varlo {
-
-// Calls the host's event callback: the set of tokens has changed.
-using EventRelay = std::function<void()>;
 
 class TokenList {
  public:
