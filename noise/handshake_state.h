@@ -99,10 +99,13 @@ class HandshakeState final : public HandshakeStateInterface {
     std::vector<PatternToken> tokens;
   };
 
-  void Initialize(std::span<const std::uint8_t> prologue);
-  void QueueMessagesAndKeys(std::span<const SecureBytes> psks);
+  // Queues the message patterns with the psk tokens the modifiers call for, and the keys in the
+  // order those tokens use them.
+  void QueueMessagesAndKeys(const std::vector<MessagePattern>& messages,
+                            std::span<const SecureBytes> psks);
   std::size_t Overhead(const std::vector<PatternToken>& tokens) const;
-  void DhAndMixKey(const std::shared_ptr<KeyPair>& key_pair, std::span<const std::uint8_t> key);
+  void DhAndMixKey(const std::shared_ptr<KeyPair>& key_pair,
+                   std::span<const std::uint8_t> public_key);
   void MixDh(PatternToken token);
   HandshakeResult Finish(std::size_t bytes);
 
