@@ -53,18 +53,41 @@ Blake2s::Blake2s() {
   Reset();
 }
 
+Blake2s::Blake2s(std::size_t digest_length, std::span<const std::uint8_t> key)
+    : digest_length_(digest_length), key_length_(key.size()) {
+  std::copy(key.begin(), key.end(), key_.begin());
+  Reset();
+}
+
 Blake2s::~Blake2s() {
   Wipe(std::span(reinterpret_cast<std::uint8_t*>(h_.data()), sizeof h_));
   Wipe(buffer_);
+  Wipe(key_);
+}
+
+void Blake2s::Compute(std::span<const std::uint8_t> key, std::span<const std::uint8_t> data,
+                      std::span<std::uint8_t> digest) {
+  if (key.size() > 32 || digest.empty() || digest.size() > 32) {
+    throw "Blake2s failed, parameter size";
+  }
+  Blake2s hash(digest.size(), key);
+  hash.AppendData(data);
+  hash.Finish(digest);
 }
 
 void Blake2s::Reset() {
   h_ = kIv;
-  // Parameter block: digest length 32, no key, fanout 1, depth 1.
-  h_[0] ^= 0x01010000u ^ kHashLen;
+  // Parameter block: digest length, key length, fanout 1, depth 1.
+  h_[0] ^= 0x01010000u ^ static_cast<std::uint32_t>(key_length_ << 8) ^
+           static_cast<std::uint32_t>(digest_length_);
   t_ = {0, 0};
   Wipe(buffer_);
   buffered_ = 0;
+  // A key is processed as a first block of its own, padded with zeros.
+  if (key_length_ != 0) {
+    std::copy_n(key_.begin(), key_length_, buffer_.begin());
+    buffered_ = kBlockLen;
+  }
 }
 
 // RFC 7693, section 3.2.
@@ -126,13 +149,17 @@ void Blake2s::GetHashAndReset(std::span<std::uint8_t> output) {
   if (output.size() != kHashLen) {
     throw "GetHashAndReset Blake2s failed, hash size";
   }
+  Finish(output);
+}
+
+void Blake2s::Finish(std::span<std::uint8_t> output) {
   t_[0] += static_cast<std::uint32_t>(buffered_);
   if (t_[0] < buffered_) {
     ++t_[1];
   }
   std::memset(buffer_.data() + buffered_, 0, kBlockLen - buffered_);
   Compress(buffer_.data(), true);
-  for (std::size_t i = 0; i < kHashLen; ++i) {
+  for (std::size_t i = 0; i < output.size(); ++i) {
     output[i] = static_cast<std::uint8_t>(h_[i / 4] >> (8 * (i % 4)));
   }
   Reset();
