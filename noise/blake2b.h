@@ -18,8 +18,9 @@ class Blake2b final : public Hash {
 
   Blake2b();
   ~Blake2b() override;
-  Blake2b(const Blake2b&) = delete;
-  Blake2b& operator=(const Blake2b&) = delete;
+  // A copy carries the running state (HMAC reuses a state that has absorbed a key pad).
+  Blake2b(const Blake2b&) = default;
+  Blake2b& operator=(const Blake2b&) = default;
 
   std::uint32_t HashLen() const override { return kHashLen; }
   std::uint32_t BlockLen() const override { return kBlockLen; }

@@ -18,8 +18,9 @@ class Blake2s final : public Hash {
 
   Blake2s();
   ~Blake2s() override;
-  Blake2s(const Blake2s&) = delete;
-  Blake2s& operator=(const Blake2s&) = delete;
+  // A copy carries the running state (HMAC reuses a state that has absorbed a key pad).
+  Blake2s(const Blake2s&) = default;
+  Blake2s& operator=(const Blake2s&) = default;
 
   std::uint32_t HashLen() const override { return kHashLen; }
   std::uint32_t BlockLen() const override { return kBlockLen; }

@@ -7,28 +7,34 @@
 namespace varlo::noise {
 
 template <typename HashType>
-void Hkdf<HashType>::Hmac(std::span<const std::uint8_t> key,
-                          std::initializer_list<std::span<const std::uint8_t>> parts,
-                          std::span<std::uint8_t> output) {
+void Hkdf<HashType>::Key(std::span<const std::uint8_t> key, KeyedHash& keyed) {
   // Keys are never longer than a block here (HashLen <= BlockLen), so they are only padded.
   std::array<std::uint8_t, BlockLen> pad{};
-  std::array<std::uint8_t, HashLen> inner;
   for (std::size_t i = 0; i < BlockLen; ++i) {
     pad[i] = static_cast<std::uint8_t>((i < key.size() ? key[i] : 0) ^ 0x36);
   }
-  hash_.AppendData(pad);
-  for (auto part : parts) {
-    hash_.AppendData(part);
-  }
-  hash_.GetHashAndReset(inner);
+  keyed.inner.AppendData(pad);
   for (std::size_t i = 0; i < BlockLen; ++i) {
     pad[i] = static_cast<std::uint8_t>((i < key.size() ? key[i] : 0) ^ 0x5c);
   }
-  hash_.AppendData(pad);
-  hash_.AppendData(inner);
-  hash_.GetHashAndReset(output);
+  keyed.outer.AppendData(pad);
   Wipe(pad);
-  Wipe(inner);
+}
+
+template <typename HashType>
+void Hkdf<HashType>::Mac(const KeyedHash& keyed,
+                         std::initializer_list<std::span<const std::uint8_t>> parts,
+                         std::span<std::uint8_t> output) {
+  std::array<std::uint8_t, HashLen> inner_digest;
+  HashType inner = keyed.inner;
+  for (auto part : parts) {
+    inner.AppendData(part);
+  }
+  inner.GetHashAndReset(inner_digest);
+  HashType outer = keyed.outer;
+  outer.AppendData(inner_digest);
+  outer.GetHashAndReset(output);
+  Wipe(inner_digest);
 }
 
 template <typename HashType>
@@ -40,7 +46,9 @@ void Hkdf<HashType>::HmacHash(std::span<const std::uint8_t> key, std::span<const
   if (output.size() != HashLen) {
     throw "HmacHash failed, hmac size";
   }
-  Hmac(key, {data}, output);
+  KeyedHash keyed;
+  Key(key, keyed);
+  Mac(keyed, {data}, output);
 }
 
 template <typename HashType>
@@ -48,13 +56,19 @@ void Hkdf<HashType>::Expand(std::span<const std::uint8_t> chaining_key,
                             std::span<const std::uint8_t> input_key_material,
                             std::span<std::uint8_t> output, std::size_t count) {
   std::array<std::uint8_t, HashLen> temp_key;
-  Hmac(chaining_key, {input_key_material}, temp_key);
+  {
+    KeyedHash extract;
+    Key(chaining_key, extract);
+    Mac(extract, {input_key_material}, temp_key);
+  }
+  KeyedHash expand;
+  Key(temp_key, expand);
   // output(i) = HMAC(temp_key, output(i-1) || i), with output(0) empty.
   std::span<const std::uint8_t> previous;
   for (std::size_t i = 1; i <= count; ++i) {
     const std::uint8_t counter[1] = {static_cast<std::uint8_t>(i)};
     auto block = output.subspan((i - 1) * HashLen, HashLen);
-    Hmac(temp_key, {previous, counter}, block);
+    Mac(expand, {previous, counter}, block);
     previous = block;
   }
   Wipe(temp_key);

@@ -37,15 +37,21 @@ class Hkdf {
                          std::span<std::uint8_t> output);
 
  private:
-  // HMAC over the concatenation of `parts`; no size checks.
-  void Hmac(std::span<const std::uint8_t> key,
-            std::initializer_list<std::span<const std::uint8_t>> parts,
-            std::span<std::uint8_t> output);
-  void Expand(std::span<const std::uint8_t> chaining_key,
-              std::span<const std::uint8_t> input_key_material, std::span<std::uint8_t> output,
-              std::size_t count);
+  // Hash states that have absorbed a key's inner and outer pad: HMACs under one key (the HKDF's
+  // temporary key serves two or three) start from copies instead of hashing the pads again.
+  struct KeyedHash {
+    HashType inner;
+    HashType outer;
+  };
 
-  HashType hash_;
+  static void Key(std::span<const std::uint8_t> key, KeyedHash& keyed);
+  // HMAC over the concatenation of `parts`; no size checks.
+  static void Mac(const KeyedHash& keyed,
+                  std::initializer_list<std::span<const std::uint8_t>> parts,
+                  std::span<std::uint8_t> output);
+  static void Expand(std::span<const std::uint8_t> chaining_key,
+                     std::span<const std::uint8_t> input_key_material,
+                     std::span<std::uint8_t> output, std::size_t count);
 };
 
 extern template class Hkdf<Sha256>;

@@ -18,8 +18,9 @@ class Sha256 final : public Hash {
 
   Sha256();
   ~Sha256() override;
-  Sha256(const Sha256&) = delete;
-  Sha256& operator=(const Sha256&) = delete;
+  // A copy carries the running state (HMAC reuses a state that has absorbed a key pad).
+  Sha256(const Sha256&) = default;
+  Sha256& operator=(const Sha256&) = default;
 
   std::uint32_t HashLen() const override { return kHashLen; }
   std::uint32_t BlockLen() const override { return kBlockLen; }

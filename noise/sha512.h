@@ -18,8 +18,9 @@ class Sha512 final : public Hash {
 
   Sha512();
   ~Sha512() override;
-  Sha512(const Sha512&) = delete;
-  Sha512& operator=(const Sha512&) = delete;
+  // A copy carries the running state (HMAC reuses a state that has absorbed a key pad).
+  Sha512(const Sha512&) = default;
+  Sha512& operator=(const Sha512&) = default;
 
   std::uint32_t HashLen() const override { return kHashLen; }
   std::uint32_t BlockLen() const override { return kBlockLen; }
