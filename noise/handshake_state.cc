@@ -332,8 +332,10 @@ HandshakeResult HandshakeState<C, D, H>::Finish(std::size_t bytes) {
   result.bytes = bytes;
   const auto h = symmetric_->GetHandshakeHash();
   result.handshake_hash.assign(h.begin(), h.end());
-  // c1 always carries the initiator's messages; see Fallback for who the initiator is.
-  result.transport = std::make_shared<Transport<C>>(initiator_, std::move(c1), std::move(c2));
+  // c1 carries the messages of the side that sent the first message: the initiator, or after
+  // Fallback the responder.
+  const bool sent_first = initiator_sends_first_ ? initiator_ : !initiator_;
+  result.transport = std::make_shared<Transport<C>>(sent_first, std::move(c1), std::move(c2));
   return result;
 }
 

@@ -58,11 +58,12 @@ class HandshakeStateInterface {
   // Copy of the remote static public key; empty until known.
   virtual std::vector<std::uint8_t> RemoteStaticPublicKey() const = 0;
 
-  // Turns a handshake whose first message (a single "e" from the initiator) has been processed
-  // into the XXfallback handshake of the Noise specification under `protocol` (which must be
-  // "XXfallback"): that ephemeral key becomes the initiator's pre-message and the responder
-  // sends next. The roles keep their names: the initiator is still the party whose ephemeral
-  // key opened the exchange.
+  // Turns a handshake whose first message has been processed (on the responder, even when
+  // reading it failed after its ephemeral key) into the XXfallback handshake of the Noise
+  // specification under `protocol` (which must be "XXfallback"): the initiator's ephemeral key
+  // from that message becomes the pre-message and the responder sends next. The DH tokens keep
+  // their meaning (the initiator is still the party whose ephemeral key opened the exchange);
+  // the transport's c1 carries the messages of the side that sent the first XXfallback message.
   virtual void Fallback(const std::shared_ptr<const Protocol>& protocol,
                         const FallbackConfig* config) = 0;
 

@@ -351,8 +351,15 @@ TEST_F(FallbackTest, BobStartsXXfallbackAndBothSidesComplete) {
             Bytes(bob_.static_key->PublicKey().begin(), bob_.static_key->PublicKey().end()));
   EXPECT_EQ(bob_.state->RemoteStaticPublicKey(),
             Bytes(alice_.static_key->PublicKey().begin(), alice_.static_key->PublicKey().end()));
-  // Alice keeps the initiator role: her messages travel on c1.
   ExpectTransportsTalk(alice_, bob_);
+  // Bob sent the first XXfallback message, so his messages travel on c1: rekeying only his c1
+  // breaks his direction and leaves Alice's alone.
+  bob_.transport->RekeyInitiatorToResponder();
+  std::size_t n = alice_.transport->WriteMessage(Bytes{1}, message);
+  EXPECT_EQ(bob_.transport->ReadMessage(std::span(message).first(n), payload), 1u);
+  n = bob_.transport->WriteMessage(Bytes{2}, message);
+  EXPECT_EQ(Thrown([&] { alice_.transport->ReadMessage(std::span(message).first(n), payload); }),
+            "Decryption failed.");
 }
 
 TEST_F(FallbackTest, Checks) {
