@@ -135,6 +135,14 @@ void HandshakeState<C, D, H>::QueueMessagesAndKeys(const std::vector<MessagePatt
 }
 
 template <typename C, typename D, typename H>
+void HandshakeState<C, D, H>::SetDh(std::shared_ptr<Dh> dh) {
+  if (dh == nullptr || dh->DhLen() != kDhLen) {
+    throw "SetDh failed, invalid DH object";
+  }
+  dh_ = std::move(dh);
+}
+
+template <typename C, typename D, typename H>
 std::vector<std::uint8_t> HandshakeState<C, D, H>::RemoteStaticPublicKey() const {
   return rs_;
 }
@@ -363,8 +371,9 @@ void HandshakeState<C, D, H>::Fallback(const std::shared_ptr<const Protocol>& pr
   }
   // The initiator's ephemeral key from that first message becomes the pre-message of
   // XXfallback; without it there is nothing to fall back on.
+  // A completed handshake (a one-way pattern) has nothing left to fall back from.
   const bool have_ephemeral = initiator_ ? e_ != nullptr : re_.size() == kDhLen;
-  if (!have_ephemeral || (!initiator_ && e_ != nullptr)) {
+  if (!have_ephemeral || (!initiator_ && e_ != nullptr) || messages_.empty()) {
     throw "Fallback failed";
   }
 

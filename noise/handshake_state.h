@@ -92,7 +92,7 @@ class HandshakeState final : public HandshakeStateInterface {
                                std::span<std::uint8_t> message) override;
   HandshakeResult ReadMessage(std::span<const std::uint8_t> message,
                               std::span<std::uint8_t> payload) override;
-  void SetDh(std::shared_ptr<Dh> dh) override { dh_ = std::move(dh); }
+  void SetDh(std::shared_ptr<Dh> dh) override;
 
  private:
   using Symmetric = SymmetricState<CipherType, DhType, HashType>;

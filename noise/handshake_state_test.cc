@@ -152,6 +152,13 @@ TEST_F(IXpsk2Test, MessageLengthLimits) {
   EXPECT_EQ(read.bytes, largest.size());
 }
 
+TEST(HandshakeStateTest, SetDhRefusesAMissingObject) {
+  auto state = Protocol::Parse("Noise_NN_25519_AESGCM_SHA256")->Create(true, {}, {}, {}, {});
+  EXPECT_EQ(Thrown([&] { state->SetDh(nullptr); }), "SetDh failed, invalid DH object");
+  Bytes message(100);
+  EXPECT_EQ(state->WriteMessage({}, message).bytes, 32u);
+}
+
 TEST(HandshakeStateTest, StaticKeyChecksInOrder) {
   auto ix = Protocol::Parse("Noise_IX_25519_AESGCM_SHA256");
   auto nn = Protocol::Parse("Noise_NN_25519_AESGCM_SHA256");
@@ -248,6 +255,11 @@ TEST(HandshakeStateTest, OneWayPatternGivesAOneWayTransport) {
             "Cannot rekey responder to initiator in a one-way stream.");
   initiator.transport->RekeyInitiatorToResponder();
   responder.transport->RekeyInitiatorToResponder();
+  // A completed handshake cannot fall back.
+  FallbackConfig config;
+  config.local_static_private_key = SecureBytes(32, 5);
+  auto xxfallback = Protocol::Parse("Noise_XXfallback_25519_ChaChaPoly_BLAKE2s");
+  EXPECT_EQ(Thrown([&] { initiator.state->Fallback(xxfallback, &config); }), "Fallback failed");
   n = initiator.transport->WriteMessage(Bytes{3}, message);
   EXPECT_EQ(responder.transport->ReadMessage(std::span(message).first(n), payload), 1u);
 }
