@@ -87,8 +87,7 @@ HandshakeState<C, D, H>::HandshakeState(std::shared_ptr<const Protocol> protocol
     }
   }
 
-  std::vector<MessagePattern> messages = pattern.messages;
-  QueueMessagesAndKeys(messages, psks);
+  QueueMessagesAndKeys(pattern.messages, psks);
   one_way_ = pattern.messages.size() == 1;
 }
 
