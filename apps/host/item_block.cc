@@ -1,19 +1,10 @@
 #include "apps/host/item_block.h"
 
 #include "common/hex.h"
+#include "module/items/crc32.h"
 
 namespace varlo::host {
 namespace {
-
-std::uint32_t Crc32(std::span<const std::uint8_t> bytes) {
-  std::uint32_t crc = 0xFFFFFFFF;
-  for (std::uint8_t b : bytes) {
-    crc ^= b;
-    for (int k = 0; k < 8; ++k)
-      crc = crc & 1 ? (crc >> 1) ^ 0xEDB88320 : crc >> 1;
-  }
-  return ~crc;
-}
 
 class Reader {
  public:
