@@ -4,10 +4,11 @@
 // runs from different build trees take turns), stops any pcscd already running (saying so on
 // standard error; a system pcscd is not restarted afterwards), writes a reader configuration
 // with vsmartcard's vpcd driver to a scratch directory and runs `pcscd -f -c <dir>` as its
-// child. Each configured vpcd device gives pcscd two readers (slots), "<device name> 00 00" on
-// port P and "<device name> 00 01" on port P + 1; reader i of the rig listens on
-// basePort + i. For every reader the rig can run a `varlo-vcard` process (VirtualCard) and
-// present and remove card images on it.
+// child. pcscd then offers two readers, the two slots of one vpcd device:
+// "Varlo Virtual Reader 00 00" on port basePort and "Varlo Virtual Reader 00 01" on
+// basePort + 1. (vpcd 0.8 serves only the last device of a pcscd configuration, so two readers
+// is the most one pcscd offers.) For each reader the rig can run a `varlo-vcard` process
+// (VirtualCard) and present and remove card images on it.
 //
 // Every wait has a deadline (RigOptions::timeout) and watches a condition: pcscd listing its
 // readers, SCardGetStatusChange reporting a card present or the reader empty, a process exiting.
@@ -51,14 +52,13 @@ class TempDirectory;
 namespace varlo::testrig {
 
 struct RigOptions {
-  // vpcd devices to configure; each gives two readers.
-  std::size_t devices = 1;
-  // Port of reader 0; reader i uses basePort + i. Away from vpcd's default 35963 so that a
+  // Port of reader 0; reader 1 uses basePort + 1. Away from vpcd's default 35963 so that a
   // card started by hand for the default reader does not join the tests.
   std::uint16_t basePort = 35970;
   // The virtual card program. Empty: $VARLO_VCARD, else the varlo-vcard of this build.
   std::filesystem::path vcardProgram;
-  // pcscd's debug and APDU log lines in PcscdLog() (pcscd -d -a).
+  // pcscd's debug and APDU log lines in PcscdLog() (pcscd -d -a). Also turned on by the
+  // environment variable VARLO_RIG_PCSCD_DEBUG=1.
   bool pcscdDebug = false;
   // Deadline of every wait of the rig.
   std::chrono::milliseconds timeout{10000};
@@ -89,11 +89,16 @@ class PcscRig {
   // Scratch directory of this rig: card images, pcscd.log, vcard-<reader>.log.
   const std::filesystem::path& Directory() const;
 
-  // Starts pcscd (if not running) and waits until it lists every reader.
+  // Starts pcscd (if not running) and waits until it lists both readers (or, unplugged,
+  // answers at all).
   void StartPcscd();
   // Stops pcscd (SIGTERM, then SIGKILL after the timeout) and waits until it has exited.
   void StopPcscd();
   void RestartPcscd();
+  // Restarts pcscd without its readers (false) or with them (true), as if the reader was
+  // unplugged or plugged in while pcscd was down. The cards stay on their readers and come
+  // back with them. Reader names and ports do not change.
+  void SetReadersPlugged(bool plugged);
   bool PcscdRunning();
   std::string PcscdLog() const;
 
@@ -120,6 +125,7 @@ class PcscRig {
 
   void TakeOverPcscd();
   void WriteReaderConfiguration();
+  bool readersPlugged_ = true;
   std::optional<std::vector<std::string>> ListReaders();
 
   RigOptions options_;

@@ -183,6 +183,22 @@ TEST_F(RigSmokeTest, CardStaysOnItsReaderWhilePcscdRestarts) {
   EXPECT_EQ(c.TransmitHex("60"), "af04010101001805");
 }
 
+TEST_F(RigSmokeTest, ReadersCanBeUnpluggedAndPluggedBackIn) {
+  rig_.Present(1, image_);
+  rig_.SetReadersPlugged(false);
+  {
+    SCARDCONTEXT context;
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context),
+              SCARD_S_SUCCESS);
+    DWORD size = 0;
+    EXPECT_EQ(SCardListReaders(context, nullptr, nullptr, &size),
+              static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE));
+    SCardReleaseContext(context);
+  }
+  rig_.SetReadersPlugged(true);
+  EXPECT_TRUE(rig_.WaitForCard(1, true));
+}
+
 TEST_F(RigSmokeTest, TwoReadersServeTwoCards) {
   CardImageSpec other;
   other.uid = "04AABBCCDDEEFF";
