@@ -75,7 +75,8 @@ void CardController::Run() {
   std::unique_lock lock(mutex_);
   while (presented_) {
     lock.unlock();
-    auto connection = platform::TcpConnection::Connect(config_.host, config_.port);
+    auto connection =
+        platform::TcpConnection::Connect(config_.host, config_.port, nullptr, config_.lowLatency);
     lock.lock();
     if (!connection) {
       changed_.wait_for(lock, kReconnectInterval, [this] { return !presented_; });

@@ -60,6 +60,8 @@ struct VcardConfig {
   CardBehaviour behaviour;
   // When set, every exchange is written there as it happens ("> 60", "< af0401...").
   std::ostream* trace = nullptr;
+  // TCP_NODELAY and TCP_QUICKACK on the vpcd connection; off only to measure their effect.
+  bool lowLatency = true;
 };
 
 class CardController {

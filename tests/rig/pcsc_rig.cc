@@ -255,7 +255,7 @@ VirtualCard& PcscRig::Card(std::size_t reader) {
   if (!r.card) {
     r.card = std::make_unique<VirtualCard>(
         vcardProgram_, r.port, scratch_->Path() / ("vcard-" + std::to_string(reader) + ".log"),
-        options_.timeout);
+        options_.timeout, options_.vcardArguments);
   }
   return *r.card;
 }

@@ -57,6 +57,8 @@ struct RigOptions {
   std::uint16_t basePort = 35970;
   // The virtual card program. Empty: $VARLO_VCARD, else the varlo-vcard of this build.
   std::filesystem::path vcardProgram;
+  // More command-line options for every card (e.g. "--key-type", "aes").
+  std::vector<std::string> vcardArguments;
   // pcscd's debug and APDU log lines in PcscdLog() (pcscd -d -a). Also turned on by the
   // environment variable VARLO_RIG_PCSCD_DEBUG=1.
   bool pcscdDebug = false;
