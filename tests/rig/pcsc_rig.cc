@@ -73,6 +73,33 @@ DWORD MillisecondsUntil(Clock::time_point deadline) {
 
 }  // namespace
 
+ReaderHold::ReaderHold(const std::string& reader) {
+  SCARDCONTEXT context = 0;
+  SCARDHANDLE card = 0;
+  DWORD protocol = 0;
+  LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+  if (rv != SCARD_S_SUCCESS) {
+    throw std::runtime_error("SCardEstablishContext returned " + Hex32(rv));
+  }
+  rv = SCardConnect(context, reader.c_str(), SCARD_SHARE_EXCLUSIVE,
+                    SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
+  if (rv != SCARD_S_SUCCESS) {
+    SCardReleaseContext(context);
+    throw std::runtime_error("cannot hold the card on " + reader + ": SCardConnect returned " +
+                             Hex32(rv));
+  }
+  context_ = static_cast<std::uintptr_t>(context);
+  card_ = static_cast<std::uintptr_t>(card);
+}
+
+void ReaderHold::Release() {
+  if (card_)
+    SCardDisconnect(static_cast<SCARDHANDLE>(card_), SCARD_LEAVE_CARD);
+  if (context_)
+    SCardReleaseContext(static_cast<SCARDCONTEXT>(context_));
+  card_ = context_ = 0;
+}
+
 PcscRig::PcscRig(RigOptions options) : options_(std::move(options)) {
   if (const char* debug = std::getenv("VARLO_RIG_PCSCD_DEBUG"); debug && *debug == '1') {
     options_.pcscdDebug = true;

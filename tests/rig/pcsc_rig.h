@@ -75,6 +75,23 @@ struct CardImageSpec {
   std::map<int, std::vector<std::uint8_t>> files;
 };
 
+// Another application holding a card: an exclusive PC/SC connection of its own, kept until
+// Release() or destruction, so that connecting to the card meanwhile fails with
+// SCARD_E_SHARING_VIOLATION.
+class ReaderHold {
+ public:
+  // Throws std::runtime_error when it cannot connect.
+  explicit ReaderHold(const std::string& reader);
+  ~ReaderHold() { Release(); }
+  ReaderHold(const ReaderHold&) = delete;
+  ReaderHold& operator=(const ReaderHold&) = delete;
+  void Release();
+
+ private:
+  std::uintptr_t context_ = 0;
+  std::uintptr_t card_ = 0;
+};
+
 class PcscRig {
  public:
   // Takes the lock, stops a running pcscd, starts the rig's pcscd and waits until it lists all
