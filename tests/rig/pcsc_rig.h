@@ -15,6 +15,11 @@
 // Failures throw std::runtime_error with what was waited for; PcscdLog() and the card logs in
 // Directory() tell more.
 //
+// Also here: ReaderHold (another application holding a card exclusively) and, in
+// tests/rig/token_images.h, BlankTokenImage (a card the module reads as an initialized token).
+// The machine-wide lock is the file /tmp/varlo-pcscd.lock; VARLO_RIG_PCSCD_DEBUG=1 in the
+// environment puts pcscd's debug and APDU lines into PcscdLog().
+//
 // Tests that use the rig must not run alongside each other: register them with
 // varlo_add_pcscd_test() or varlo_use_pcscd() from cmake/VarloRig.cmake (ctest RESOURCE_LOCK
 // pcscd). Use a rig from one thread, the one that made it (pcscd and the cards are started with
