@@ -12,8 +12,12 @@ SharedLibrary::SharedLibrary(const std::string& path)
   }
 }
 
-SharedLibrary::~SharedLibrary() { ::dlclose(handle_); }
+SharedLibrary::~SharedLibrary() {
+  ::dlclose(handle_);
+}
 
-void* SharedLibrary::Symbol(const char* name) const { return ::dlsym(handle_, name); }
+void* SharedLibrary::Symbol(const char* name) const {
+  return ::dlsym(handle_, name);
+}
 
 }  // namespace varlo::platform
