@@ -6,6 +6,7 @@
 #ifndef VARLO_TOKENDATA_DESFIRE_DATA_H_
 #define VARLO_TOKENDATA_DESFIRE_DATA_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -20,6 +21,15 @@ namespace varlo {
 // Files of the token application: file number → file content.
 using CardFiles = std::map<std::uint8_t, std::vector<std::uint8_t>>;
 
+// File numbers with a fixed role. Of the others, even numbers below the PIN file are header
+// files and all remaining ones are data files, joined in ascending order into one data area.
+inline constexpr std::uint8_t kPinFileNumber = 0x1D;
+inline constexpr std::uint8_t kIgnoredFileNumber = 0x1E;
+inline constexpr std::uint8_t kPropertyFileNumber = 0x1F;
+inline constexpr std::size_t kPinDataSize = 48;
+inline constexpr std::size_t kPropertyFileSize = 96;
+inline constexpr std::size_t kMaxTokenLabelSize = 32;
+
 class DesfireData {
  public:
   DesfireData() = default;
@@ -29,8 +39,11 @@ class DesfireData {
   DesfireData(std::uint64_t uid, const CardFiles& files);
   // Reads the token's JSON document back.
   explicit DesfireData(const nlohmann::json& document);
+  // Copies every field; traced, since a token's data is copied from thread to thread.
   DesfireData(const DesfireData& other);
   DesfireData& operator=(const DesfireData& other) = default;
+  DesfireData(DesfireData&& other) noexcept = default;
+  DesfireData& operator=(DesfireData&& other) noexcept = default;
   virtual ~DesfireData() = default;
 
   // The token's JSON document, compact.

@@ -22,6 +22,11 @@ struct TokenObject {
   bool operator==(const TokenObject&) const = default;
 };
 
+// The module serves no object of type 0, 2 or 5, and a binary object (type 1) only with its
+// application id: throws std::runtime_error "Unsupported object type." or "Application id for
+// binary object missing.". Card records and JSON documents are checked alike.
+void CheckObjectType(const TokenObject& object);
+
 }  // namespace varlo
 
 #endif  // VARLO_TOKENDATA_TOKEN_OBJECT_H_
