@@ -34,11 +34,13 @@ std::string Hex(std::uint64_t value) {
   return text.str();
 }
 
-std::string StatusText(std::uint8_t status) { return "0x" + Hex(status); }
+std::string StatusText(std::uint8_t status) {
+  return "0x" + Hex(status);
+}
 
 }  // namespace
 
-Desfire::Desfire(std::string readerName, CardCallback callback, IPcsc& pcsc, Timings timings)
+Desfire::Desfire(std::string readerName, CardCallback callback, IPcsc& pcsc, DesfireTimings timings)
     : PcscBase(pcsc),
       readerName_(std::move(readerName)),
       callback_(std::move(callback)),
@@ -46,7 +48,9 @@ Desfire::Desfire(std::string readerName, CardCallback callback, IPcsc& pcsc, Tim
   TraceScope trace("Desfire::Desfire");
 }
 
-Desfire::~Desfire() { TraceScope trace("Desfire::~Desfire"); }
+Desfire::~Desfire() {
+  TraceScope trace("Desfire::~Desfire");
+}
 
 void Desfire::Load() {
   TraceScope trace("Desfire::Load");
@@ -100,8 +104,7 @@ void Desfire::StartTransaction() {
   TraceScope trace("Desfire::StartTransaction");
   for (int attempt = 1;; ++attempt) {
     LONG rv = pcsc_.Connect(context_, readerName_.c_str(), shareMode_,
-                            SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &cardHandle_,
-                            &activeProtocol_);
+                            SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &cardHandle_, &activeProtocol_);
     if (rv == SCARD_S_SUCCESS) {
       break;
     }
@@ -155,8 +158,8 @@ void Desfire::GetUidFromCard() {
     DesfireCommand command = MakeCommand(step.code);
     Transmit(command);
     if (command.status != step.expected) {
-      LogError(kContext) << "RawToken::GetUidFromCard: Card returned "
-                         << StatusText(command.status) << " on cmd 0x" << Hex(step.code);
+      LogError(kContext) << "RawToken::GetUidFromCard: Card returned " << StatusText(command.status)
+                         << " on cmd 0x" << Hex(step.code);
       throw std::runtime_error("Getting card version and uid failed.");
     }
     version.insert(version.end(), command.response.begin(), command.response.end());
@@ -173,10 +176,10 @@ void Desfire::GetUidFromCard() {
 
 DesfireResult Desfire::SelectApp() {
   TraceScope trace("Desfire::SelectApp");
-  DesfireCommand command = MakeCommand(
-      kCmdSelectApplication,
-      {static_cast<std::uint8_t>(kTokenApplicationId), static_cast<std::uint8_t>(kTokenApplicationId >> 8),
-       static_cast<std::uint8_t>(kTokenApplicationId >> 16)});
+  DesfireCommand command =
+      MakeCommand(kCmdSelectApplication, {static_cast<std::uint8_t>(kTokenApplicationId),
+                                          static_cast<std::uint8_t>(kTokenApplicationId >> 8),
+                                          static_cast<std::uint8_t>(kTokenApplicationId >> 16)});
   Transmit(command);
   switch (command.status) {
     case kStatusOk:

@@ -41,15 +41,15 @@ enum class DesfireResult : std::uint32_t {
   IllegalCommandOrIntegrityError = 9,
 };
 
+struct DesfireTimings {
+  // Pause after each of the first sharing violations of an exclusive connect.
+  std::chrono::milliseconds sharingViolationPause{500};
+};
+
 class Desfire : public PcscBase {
  public:
-  struct Timings {
-    // Pause after each of the first sharing violations of an exclusive connect.
-    std::chrono::milliseconds sharingViolationPause{500};
-  };
-
   Desfire(std::string readerName, CardCallback callback, IPcsc& pcsc = SystemPcsc(),
-          Timings timings = {});
+          DesfireTimings timings = {});
   ~Desfire() override;
 
   // Reads the card and reports it through the callback. Never throws; always disconnects.
@@ -83,7 +83,7 @@ class Desfire : public PcscBase {
 
   std::string readerName_;
   CardCallback callback_;
-  Timings timings_;
+  DesfireTimings timings_;
   DWORD shareMode_ = SCARD_SHARE_EXCLUSIVE;
   SCARDHANDLE cardHandle_ = 0;
   DWORD activeProtocol_ = 0;

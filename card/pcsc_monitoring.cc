@@ -38,7 +38,7 @@ std::vector<std::string> SplitReaderNames(std::string_view multiString) {
   return names;
 }
 
-PcscMonitoring::PcscMonitoring(CardCallback callback, IPcsc& pcsc, Timings timings)
+PcscMonitoring::PcscMonitoring(CardCallback callback, IPcsc& pcsc, MonitorTimings timings)
     : PcscBase(pcsc), callback_(std::move(callback)), timings_(timings) {
   TraceScope trace("PcscMonitoring::PcscMonitoring");
 }
@@ -104,7 +104,8 @@ void PcscMonitoring::WorkerThreadFunction() {
       std::string multiString;
       LONG rv = pcsc_.ListReaders(context_, multiString);
       if (IsServiceGone(rv) || rv == SCARD_E_NO_READERS_AVAILABLE) {
-        LogDebug(kContext) << "PcscMonitoring::WorkerThreadFunction Smart card service not running.";
+        LogDebug(kContext)
+            << "PcscMonitoring::WorkerThreadFunction Smart card service not running.";
         contextLost_ = IsServiceGone(rv);
         Pause(timings_.servicePause);
         continue;

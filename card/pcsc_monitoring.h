@@ -39,16 +39,16 @@ inline constexpr const char* kPnpReaderName = "\\\\?PnP?\\Notification";
 // Reader names from a PC/SC multi-string of `length` characters (each name ends in a zero).
 std::vector<std::string> SplitReaderNames(std::string_view multiString);
 
+struct MonitorTimings {
+  std::chrono::milliseconds errorPause{1000};    // after a PC/SC error
+  std::chrono::milliseconds servicePause{3000};  // while the smart-card service is absent
+  DesfireTimings desfire;
+};
+
 class PcscMonitoring : public PcscBase {
  public:
-  struct Timings {
-    std::chrono::milliseconds errorPause{1000};    // after a PC/SC error
-    std::chrono::milliseconds servicePause{3000};  // while the smart-card service is absent
-    Desfire::Timings desfire;
-  };
-
   explicit PcscMonitoring(CardCallback callback, IPcsc& pcsc = SystemPcsc(),
-                          Timings timings = {});
+                          MonitorTimings timings = {});
   ~PcscMonitoring() override;
 
   // Starts the worker. Called once.
@@ -60,7 +60,7 @@ class PcscMonitoring : public PcscBase {
 
  private:
   struct ReaderEntry {
-    std::unique_ptr<std::string> name;       // owns the text `SCARD_READERSTATE` points to
+    std::unique_ptr<std::string> name;      // owns the text `SCARD_READERSTATE` points to
     std::unique_ptr<std::uint32_t> piccId;  // the user data: set while a card is registered
   };
 
@@ -77,7 +77,7 @@ class PcscMonitoring : public PcscBase {
   static bool IsServiceGone(LONG rv);
 
   CardCallback callback_;
-  Timings timings_;
+  MonitorTimings timings_;
   std::atomic<bool> stop_{false};
   bool initialState_ = false;
   std::thread worker_;

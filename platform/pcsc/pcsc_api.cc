@@ -31,12 +31,12 @@ class PcscLite final : public IPcsc {
   }
   LONG Cancel(SCARDCONTEXT context) override { return SCardCancel(context); }
 
-  LONG Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode,
-               DWORD preferredProtocols, SCARDHANDLE* card, DWORD* activeProtocol) override {
+  LONG Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode, DWORD preferredProtocols,
+               SCARDHANDLE* card, DWORD* activeProtocol) override {
     return SCardConnect(context, reader, shareMode, preferredProtocols, card, activeProtocol);
   }
-  LONG Reconnect(SCARDHANDLE card, DWORD shareMode, DWORD preferredProtocols,
-                 DWORD initialization, DWORD* activeProtocol) override {
+  LONG Reconnect(SCARDHANDLE card, DWORD shareMode, DWORD preferredProtocols, DWORD initialization,
+                 DWORD* activeProtocol) override {
     return SCardReconnect(card, shareMode, preferredProtocols, initialization, activeProtocol);
   }
   LONG Disconnect(SCARDHANDLE card, DWORD disposition) override {
@@ -53,8 +53,8 @@ class PcscLite final : public IPcsc {
       pci = SCARD_PCI_RAW;
     }
     DWORD length = static_cast<DWORD>(response.size());
-    LONG rv = SCardTransmit(card, pci, command.data(), static_cast<DWORD>(command.size()),
-                            nullptr, response.data(), &length);
+    LONG rv = SCardTransmit(card, pci, command.data(), static_cast<DWORD>(command.size()), nullptr,
+                            response.data(), &length);
     *responseLength = rv == SCARD_S_SUCCESS ? length : 0;
     return rv;
   }
