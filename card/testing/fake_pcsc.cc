@@ -15,6 +15,11 @@ LONG FakePcsc::Take(std::deque<LONG>& queue) {
   return rv;
 }
 
+void FakePcsc::Note(const std::string& call) {
+  ++counts_[call];
+  changed_.notify_all();
+}
+
 void FakePcsc::Changed() {
   ++generation_;
   idle_ = false;
@@ -133,7 +138,7 @@ LONG FakePcsc::ContextState(SCARDCONTEXT context) {
 
 LONG FakePcsc::EstablishContext(DWORD, SCARDCONTEXT* context) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++counts_["EstablishContext"];
+  Note("EstablishContext");
   if (establishResult_ != SCARD_S_SUCCESS) {
     return establishResult_;
   }
@@ -147,19 +152,19 @@ LONG FakePcsc::EstablishContext(DWORD, SCARDCONTEXT* context) {
 
 LONG FakePcsc::ReleaseContext(SCARDCONTEXT context) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++counts_["ReleaseContext"];
+  Note("ReleaseContext");
   return contexts_.erase(context) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
 }
 
 LONG FakePcsc::IsValidContext(SCARDCONTEXT context) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++counts_["IsValidContext"];
+  Note("IsValidContext");
   return contexts_.contains(context) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
 }
 
 LONG FakePcsc::ListReaders(SCARDCONTEXT context, std::string& readers) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++counts_["ListReaders"];
+  Note("ListReaders");
   changed_.notify_all();
   readers.clear();
   if (LONG rv = ContextState(context); rv != SCARD_S_SUCCESS) {
@@ -207,7 +212,7 @@ bool FakePcsc::FillStates(SCARD_READERSTATE* states, DWORD count) {
 LONG FakePcsc::GetStatusChange(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
                                DWORD count) {
   std::unique_lock<std::mutex> lock(mutex_);
-  ++counts_["GetStatusChange"];
+  Note("GetStatusChange");
   changed_.notify_all();
   if (LONG rv = ContextState(context); rv != SCARD_S_SUCCESS) {
     return rv;
@@ -243,7 +248,7 @@ LONG FakePcsc::GetStatusChange(SCARDCONTEXT context, DWORD timeout, SCARD_READER
 
 LONG FakePcsc::Cancel(SCARDCONTEXT) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++counts_["Cancel"];
+  Note("Cancel");
   ++cancels_;
   changed_.notify_all();
   return SCARD_S_SUCCESS;
@@ -252,7 +257,7 @@ LONG FakePcsc::Cancel(SCARDCONTEXT) {
 LONG FakePcsc::Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode, DWORD,
                        SCARDHANDLE* card, DWORD* activeProtocol) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++counts_["Connect"];
+  Note("Connect");
   changed_.notify_all();
   shareModes_.push_back(shareMode);
   if (LONG rv = ContextState(context); rv != SCARD_S_SUCCESS) {
@@ -276,7 +281,7 @@ LONG FakePcsc::Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode
 
 LONG FakePcsc::Reconnect(SCARDHANDLE card, DWORD, DWORD, DWORD, DWORD* activeProtocol) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++counts_["Reconnect"];
+  Note("Reconnect");
   if (reconnectResult_ != SCARD_S_SUCCESS) {
     return reconnectResult_;
   }
@@ -293,20 +298,20 @@ LONG FakePcsc::Reconnect(SCARDHANDLE card, DWORD, DWORD, DWORD, DWORD* activePro
 
 LONG FakePcsc::Disconnect(SCARDHANDLE card, DWORD) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++counts_["Disconnect"];
+  Note("Disconnect");
   return cards_.erase(card) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
 }
 
 LONG FakePcsc::BeginTransaction(SCARDHANDLE) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++counts_["BeginTransaction"];
+  Note("BeginTransaction");
   return beginResult_;
 }
 
 LONG FakePcsc::Transmit(SCARDHANDLE card, DWORD, std::span<const std::uint8_t> command,
                         std::span<std::uint8_t> response, DWORD* responseLength) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++counts_["Transmit"];
+  Note("Transmit");
   *responseLength = 0;
   sent_.emplace_back(command.begin(), command.end());
   if (!transmitResults_.empty()) {

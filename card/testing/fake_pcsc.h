@@ -81,6 +81,7 @@ class FakePcsc : public IPcsc {
   LONG ContextState(SCARDCONTEXT context);  // caller holds mutex_
   bool FillStates(SCARD_READERSTATE* states, DWORD count);
   void Changed();
+  void Note(const std::string& call);  // counts a call and wakes the test's waits
   static LONG Take(std::deque<LONG>& queue);
 
   std::mutex mutex_;
