@@ -1,2 +1,4 @@
-# Card subsystem: PC/SC platform layer, the reader-monitor tool and the card tests.
+# Card subsystem: PC/SC and signal platform layers, the reader-monitor tool, the card tests.
 add_subdirectory(platform/pcsc)
+add_subdirectory(platform/signal)
+add_subdirectory(apps/cardmon)
