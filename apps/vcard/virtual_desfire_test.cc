@@ -1,0 +1,293 @@
+#include "apps/vcard/virtual_desfire.h"
+
+#include <cryptopp/aes.h>
+#include <cryptopp/des.h>
+#include <cryptopp/modes.h>
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <vector>
+
+#include "common/hex.h"
+
+namespace varlo::vcard {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Hex(const char* text) {
+  return *FromHex(text);
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Bytes RotateLeft(const Bytes& b) {
+  Bytes r(b.begin() + 1, b.end());
+  r.push_back(b[0]);
+  return r;
+}
+
+const Bytes kKey = Hex("404142434445464748494a4b4c4d4e4f");
+
+// The reader's side of the exchanges, written from the published protocol with Crypto++ alone,
+// so that it shares no code with the card.
+struct LegacyReader {
+  Bytes D(const Bytes& block) const {
+    CryptoPP::DES_EDE2::Decryption d(kKey.data(), kKey.size());
+    Bytes out(8);
+    d.ProcessBlock(block.data(), out.data());
+    return out;
+  }
+  // y1 = D(RndA), y2 = D(RndB' ^ y1).
+  Bytes SecondPass(const Bytes& rndA, const Bytes& rndB) const {
+    Bytes y1 = D(rndA);
+    Bytes x2 = RotateLeft(rndB);
+    for (int i = 0; i < 8; ++i)
+      x2[i] ^= y1[i];
+    return Concat(y1, D(x2));
+  }
+};
+
+class VirtualDesfireTest : public ::testing::Test {
+ protected:
+  VirtualDesfireTest()
+      : card_(MakeImage(), CardBehaviour{}, [this](std::span<std::uint8_t> out) {
+          for (std::size_t i = 0; i < out.size(); ++i)
+            out[i] = rndB_[i % rndB_.size()];
+        }) {}
+
+  static CardImage MakeImage() {
+    CardImage image;
+    image.uid = {0x04, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
+    image.appKey = ToSecure(kKey);
+    Bytes big(150);
+    std::iota(big.begin(), big.end(), 0);
+    image.files[0x1F] = Bytes(96, 0x1F);
+    image.files[1] = big;
+    image.files[3] = Hex("0a0b0c0d0e0f10");
+    return image;
+  }
+
+  Bytes Send(const Bytes& frame) { return card_.Transmit(frame); }
+  std::string SendHex(const char* frame) { return ToHex(card_.Transmit(Hex(frame))); }
+
+  void SelectAndAuthenticate() {
+    ASSERT_EQ(SendHex("5a000001"), "00");
+    Bytes first = Send(Hex("0a00"));
+    ASSERT_EQ(first.size(), 9u);
+    ASSERT_EQ(first[0], 0xAF);
+    const Bytes rndB = reader_.D(Bytes(first.begin() + 1, first.end()));
+    const Bytes rndA = Hex("a0a1a2a3a4a5a6a7");
+    Bytes second = Send(Concat({0xAF}, reader_.SecondPass(rndA, rndB)));
+    ASSERT_EQ(second.size(), 9u);
+    ASSERT_EQ(second[0], 0x00);
+    ASSERT_EQ(ToHex(reader_.D(Bytes(second.begin() + 1, second.end()))), ToHex(RotateLeft(rndA)));
+  }
+
+  Bytes rndB_ = Hex("0102030405060708");
+  LegacyReader reader_;
+  VirtualDesfire card_;
+};
+
+TEST_F(VirtualDesfireTest, GetVersionTakesThreeFramesAndEndsWithTheUid) {
+  Bytes all;
+  for (const char* frame : {"60", "af", "af"}) {
+    Bytes answer = Send(Hex(frame));
+    ASSERT_EQ(answer.size(), frame == std::string("af") && all.size() == 14 ? 15u : 8u);
+    all.insert(all.end(), answer.begin() + 1, answer.end());
+    EXPECT_EQ(answer[0], all.size() == 28 ? 0x00 : 0xAF);
+  }
+  ASSERT_EQ(all.size(), 28u);
+  EXPECT_EQ(ToHex(std::span(all).subspan(14, 7)), "04112233445566");
+  // The exchange is over: another 0xAF is out of place.
+  EXPECT_EQ(SendHex("af"), "1c");
+}
+
+TEST_F(VirtualDesfireTest, WrappedFramesCarryTheSameCommands) {
+  EXPECT_EQ(SendHex("9060000000"),
+            "04010101001805"
+            "91af");
+  EXPECT_EQ(SendHex("90af000000"),
+            "04010101041805"
+            "91af");
+  EXPECT_EQ(SendHex("90af000000").substr(0, 14), "04112233445566");
+  // Case 3 (no Le) and case 4 (Le) are both accepted.
+  EXPECT_EQ(SendHex("905a000003000001"), "9100");
+  EXPECT_EQ(SendHex("905a00000300000100"), "9100");
+  EXPECT_EQ(SendHex("906f000000"), "01031f9100");
+  // An Lc that does not match the frame, P1/P2 not zero, a frame too short.
+  EXPECT_EQ(SendHex("905a00000500000100"), "6700");
+  EXPECT_EQ(SendHex("905a010003000001"), "6a86");
+  EXPECT_EQ(SendHex("9060"), "6700");
+}
+
+TEST_F(VirtualDesfireTest, WrappedOnlyCardAnswersNativeFramesWrongLength) {
+  card_.Behaviour().wrappedOnly = true;
+  EXPECT_EQ(SendHex("5a000001"), "6700");
+  EXPECT_EQ(SendHex("60"), "6700");
+  EXPECT_EQ(SendHex("905a00000300000100"), "9100");
+}
+
+TEST_F(VirtualDesfireTest, SelectFindsOnlyTheTokenApplication) {
+  EXPECT_EQ(SendHex("5a000002"), "a0");
+  EXPECT_EQ(SendHex("5a0000"), "7e");
+  EXPECT_EQ(SendHex("5a000000"), "00");
+  EXPECT_EQ(SendHex("5a000001"), "00");
+  card_.Behaviour().applicationPresent = false;
+  EXPECT_EQ(SendHex("5a000001"), "a0");
+}
+
+TEST_F(VirtualDesfireTest, LegacyAuthenticationWithKnownRandomNumbers) {
+  ASSERT_EQ(SendHex("5a000001"), "00");
+  // The card sends E(RndB): what the reader deciphers with one DES-EDE2 decryption.
+  Bytes first = Send(Hex("0a00"));
+  ASSERT_EQ(first.size(), 9u);
+  EXPECT_EQ(ToHex(reader_.D(Bytes(first.begin() + 1, first.end()))), "0102030405060708");
+
+  const Bytes rndA = Hex("1112131415161718");
+  Bytes second = Send(Concat({0xAF}, reader_.SecondPass(rndA, rndB_)));
+  ASSERT_EQ(second.size(), 9u);
+  EXPECT_EQ(second[0], 0x00);
+  EXPECT_EQ(ToHex(reader_.D(Bytes(second.begin() + 1, second.end()))), "1213141516171811");
+  EXPECT_EQ(SendHex("bd03000000000000"), "000a0b0c0d0e0f10");
+}
+
+TEST_F(VirtualDesfireTest, LegacyAuthenticationRefusesAWrongRndB) {
+  ASSERT_EQ(SendHex("5a000001"), "00");
+  ASSERT_EQ(Send(Hex("0a00"))[0], 0xAF);
+  // RndB not rotated: the reader does not know the key (or got the protocol wrong).
+  Bytes y1 = reader_.D(Hex("1112131415161718"));
+  Bytes x2 = rndB_;
+  for (int i = 0; i < 8; ++i)
+    x2[i] ^= y1[i];
+  EXPECT_EQ(ToHex(Send(Concat({0xAF}, Concat(y1, reader_.D(x2))))), "ae");
+  EXPECT_EQ(SendHex("bd03000000000000"), "ae");
+}
+
+TEST_F(VirtualDesfireTest, AesAuthenticationChainsTheIvThroughTheExchange) {
+  card_.Behaviour().keyType = CardCipher::kAES128;
+  rndB_ = Hex("000102030405060708090a0b0c0d0e0f");
+  ASSERT_EQ(SendHex("5a000001"), "00");
+  // The AES key refuses the legacy command.
+  EXPECT_EQ(SendHex("0a00"), "ae");
+
+  Bytes first = Send(Hex("aa00"));
+  ASSERT_EQ(first.size(), 17u);
+  ASSERT_EQ(first[0], 0xAF);
+  const Bytes encB(first.begin() + 1, first.end());
+  Bytes zero(16, 0);
+  Bytes rndB(16);
+  CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption(kKey.data(), 16, zero.data())
+      .ProcessData(rndB.data(), encB.data(), 16);
+  EXPECT_EQ(ToHex(rndB), "000102030405060708090a0b0c0d0e0f");
+
+  const Bytes rndA = Hex("f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff");
+  const Bytes plain = Concat(rndA, RotateLeft(rndB));
+  Bytes sent(32);
+  CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption(kKey.data(), 16, encB.data())
+      .ProcessData(sent.data(), plain.data(), 32);
+  Bytes second = Send(Concat({0xAF}, sent));
+  ASSERT_EQ(second.size(), 17u);
+  ASSERT_EQ(second[0], 0x00);
+  Bytes rndA2(16);
+  CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption(kKey.data(), 16, sent.data() + 16)
+      .ProcessData(rndA2.data(), second.data() + 1, 16);
+  EXPECT_EQ(ToHex(rndA2), ToHex(RotateLeft(rndA)));
+  EXPECT_EQ(SendHex("bd03000000000000"), "000a0b0c0d0e0f10");
+
+  // A reader that restarts the second pass from a zero IV garbles only RndA as the card sees
+  // it (RndB' still chains from the first block): the card accepts, and the reader finds that
+  // RndA' does not match.
+  ASSERT_EQ(Send(Hex("aa00"))[0], 0xAF);
+  CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption(kKey.data(), 16, zero.data())
+      .ProcessData(sent.data(), plain.data(), 32);
+  second = Send(Concat({0xAF}, sent));
+  ASSERT_EQ(second.size(), 17u);
+  CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption(kKey.data(), 16, sent.data() + 16)
+      .ProcessData(rndA2.data(), second.data() + 1, 16);
+  EXPECT_NE(ToHex(rndA2), ToHex(RotateLeft(rndA)));
+}
+
+TEST_F(VirtualDesfireTest, AuthenticationErrors) {
+  ASSERT_EQ(SendHex("5a000001"), "00");
+  EXPECT_EQ(SendHex("0a01"), "40");  // the application has key 0 only
+  EXPECT_EQ(SendHex("aa00"), "ae");  // an AES command for the 2K3DES key
+  EXPECT_EQ(SendHex("0a"), "7e");    // no key number
+  ASSERT_EQ(Send(Hex("0a00"))[0], 0xAF);
+  EXPECT_EQ(SendHex("af00"), "7e");  // a second pass of the wrong length
+  EXPECT_EQ(SendHex("bd03000000000000"), "ae");
+}
+
+TEST_F(VirtualDesfireTest, ReadDataAnswersInChunksUntilTheFileEnds) {
+  SelectAndAuthenticate();
+  Bytes first = Send(Hex("bd01000000000000"));
+  ASSERT_EQ(first[0], 0xAF);
+  EXPECT_EQ(first.size(), 60u);
+  Bytes second = Send(Hex("af"));
+  ASSERT_EQ(second[0], 0xAF);
+  Bytes third = Send(Hex("af"));
+  ASSERT_EQ(third[0], 0x00);
+  Bytes file = Concat(
+      Bytes(first.begin() + 1, first.end()),
+      Concat(Bytes(second.begin() + 1, second.end()), Bytes(third.begin() + 1, third.end())));
+  ASSERT_EQ(file.size(), 150u);
+  for (std::size_t i = 0; i < file.size(); ++i)
+    ASSERT_EQ(file[i], i);
+
+  card_.Behaviour().chunkSize = 4;
+  EXPECT_EQ(SendHex("bd03000000000000"), "af0a0b0c0d");
+  EXPECT_EQ(SendHex("af"), "000e0f10");
+  // Offset and length, least significant byte first: 3 bytes from offset 2.
+  EXPECT_EQ(SendHex("bd03020000030000"), "000c0d0e");
+  // Wrapped, continued with wrapped 0xAF frames.
+  EXPECT_EQ(SendHex("90bd00000703000000000000"), "0a0b0c0d91af");
+  EXPECT_EQ(SendHex("90af000000"), "0e0f109100");
+}
+
+TEST_F(VirtualDesfireTest, ReadDataErrors) {
+  EXPECT_EQ(SendHex("bd03000000000000"), "9d");  // nothing selected
+  SelectAndAuthenticate();
+  EXPECT_EQ(SendHex("bd04000000000000"), "f0");
+  EXPECT_EQ(SendHex("bd03000000"), "7e");
+  EXPECT_EQ(SendHex("bd03080000000000"), "be");  // offset past the end
+  EXPECT_EQ(SendHex("bd03050000030000"), "be");  // length past the end
+  EXPECT_EQ(SendHex("bd03060000010000"), "0010");
+}
+
+TEST_F(VirtualDesfireTest, AnotherCommandAbortsAPendingRead) {
+  SelectAndAuthenticate();
+  ASSERT_EQ(Send(Hex("bd01000000000000"))[0], 0xAF);
+  EXPECT_EQ(SendHex("6f"), "ca");
+  EXPECT_EQ(SendHex("af"), "1c");
+  EXPECT_EQ(SendHex("6f"), "0001031f");
+}
+
+TEST_F(VirtualDesfireTest, AbortOnceAnswersCaOnceThenBehaves) {
+  card_.Behaviour().abortOnce = 0x5A;
+  EXPECT_EQ(SendHex("60"), "af04010101001805");
+  EXPECT_EQ(SendHex("5a000001"), "ca");  // also drops the pending GetVersion
+  EXPECT_FALSE(card_.Behaviour().abortOnce.has_value());
+  EXPECT_EQ(SendHex("af"), "1c");
+  EXPECT_EQ(SendHex("5a000001"), "00");
+}
+
+TEST_F(VirtualDesfireTest, PowerCycleDropsSelectionAndAuthentication) {
+  SelectAndAuthenticate();
+  card_.Reset();
+  EXPECT_EQ(SendHex("bd03000000000000"), "9d");
+  ASSERT_EQ(SendHex("5a000001"), "00");
+  EXPECT_EQ(SendHex("bd03000000000000"), "ae");
+}
+
+TEST_F(VirtualDesfireTest, UnknownCommandsAreIllegal) {
+  EXPECT_EQ(SendHex("c4"), "1c");
+  EXPECT_EQ(SendHex("af"), "1c");
+  EXPECT_EQ(SendHex(""), "6700");
+  EXPECT_EQ(SendHex("6f"), "9d");  // file list outside an application
+}
+
+}  // namespace
+}  // namespace varlo::vcard
