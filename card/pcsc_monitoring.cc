@@ -129,10 +129,13 @@ void PcscMonitoring::WorkerThreadFunction() {
     }
     // After a failed wait the context and the reader list are checked again before the next
     // wait; without this a context lost to a restart of the service would never be renewed.
+    // A failed wait (other than our own cancel) is also taken to have lost the context: after
+    // a restart of the service pcsc-lite reports a communication error first and then "no
+    // service" for that context forever, while still calling it valid.
     readerStates_[0].dwEventState |= SCARD_STATE_CHANGED;
+    contextLost_ = rv != SCARD_E_CANCELLED;
     if (IsServiceGone(rv)) {
       LogDebug(kContext) << "PcscMonitoring::WorkerThreadFunction Smart card service not running.";
-      contextLost_ = true;
       Pause(timings_.servicePause);
     } else {
       LogError(kContext) << "PcscMonitoring::WorkerThreadFunction SCardGetStatusChange returned "
