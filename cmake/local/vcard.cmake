@@ -2,3 +2,4 @@
 add_subdirectory(platform/net)
 add_subdirectory(platform/process)
 add_subdirectory(apps/vcard)
+add_subdirectory(tests/rig)
