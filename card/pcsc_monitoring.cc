@@ -75,6 +75,11 @@ void PcscMonitoring::StopMonitoring() {
   worker_.join();
 }
 
+bool PcscMonitoring::WaitForInitialState(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(stopMutex_);
+  return stopSignal_.wait_for(lock, timeout, [this] { return initialStateSeen_; });
+}
+
 void PcscMonitoring::Pause(std::chrono::milliseconds duration) {
   std::unique_lock<std::mutex> lock(stopMutex_);
   stopSignal_.wait_for(lock, duration, [this] { return stop_.load(); });
@@ -124,7 +129,12 @@ void PcscMonitoring::WorkerThreadFunction() {
                                     static_cast<DWORD>(readerStates_.size()));
     if (rv == SCARD_S_SUCCESS) {
       CheckReaderState();
-      initialState_ = true;
+      if (!initialState_) {
+        initialState_ = true;
+        std::lock_guard<std::mutex> guard(stopMutex_);
+        initialStateSeen_ = true;
+        stopSignal_.notify_all();
+      }
       continue;
     }
     // After a failed wait the context and the reader list are checked again before the next

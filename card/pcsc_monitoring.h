@@ -57,6 +57,9 @@ class PcscMonitoring : public PcscBase {
   // change is cancelled and a pause is cut short; a card being read is read to the end.
   // Throws std::system_error when called on the worker thread.
   void StopMonitoring();
+  // Waits until the worker has handled its first status change: from then on a card put on a
+  // reader is reported. False if that has not happened within `timeout`.
+  bool WaitForInitialState(std::chrono::milliseconds timeout);
 
  private:
   struct ReaderEntry {
@@ -79,7 +82,7 @@ class PcscMonitoring : public PcscBase {
   CardCallback callback_;
   MonitorTimings timings_;
   std::atomic<bool> stop_{false};
-  bool initialState_ = false;
+  bool initialState_ = false;  // the worker's; `initialStateSeen_` tells other threads
   std::thread worker_;
   std::recursive_mutex lock_;
   // Entry 0 is the plug-and-play pseudo reader; the two vectors run in step.
@@ -93,6 +96,7 @@ class PcscMonitoring : public PcscBase {
   std::mutex stopMutex_;
   std::condition_variable stopSignal_;
   bool workerDone_ = false;
+  bool initialStateSeen_ = false;
 };
 
 }  // namespace varlo

@@ -2,3 +2,4 @@
 add_subdirectory(platform/pcsc)
 add_subdirectory(platform/signal)
 add_subdirectory(apps/cardmon)
+add_subdirectory(tests/card_e2e)
