@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <sstream>
+#include <stdexcept>
+#include <system_error>
 
 #include "log/logger.h"
 
@@ -50,6 +52,9 @@ PcscMonitoring::~PcscMonitoring() {
 
 void PcscMonitoring::StartMonitoring() {
   TraceScope trace("PcscMonitoring::StartMonitoring");
+  if (worker_.joinable()) {
+    throw std::logic_error("PcscMonitoring: monitoring has already been started.");
+  }
   worker_ = std::thread([this] { WorkerThreadFunction(); });
 }
 

@@ -51,7 +51,7 @@ class PcscMonitoring : public PcscBase {
                           MonitorTimings timings = {});
   ~PcscMonitoring() override;
 
-  // Starts the worker. Called once.
+  // Starts the worker. Called once; a second call throws std::logic_error.
   void StartMonitoring();
   // Stops the worker and joins it (the destructor does the same). A pending wait for a status
   // change is cancelled and a pause is cut short; a card being read is read to the end.

@@ -77,6 +77,12 @@ TEST_F(PcscMonitoringTest, CardPutOnAReaderReachesTheCallback) {
   EXPECT_EQ(pcsc.OpenCards(), 0);
 }
 
+TEST_F(PcscMonitoringTest, SecondStartIsRefused) {
+  pcsc.AddReader("Reader A");
+  Start();
+  EXPECT_THROW(monitor->StartMonitoring(), std::logic_error);
+}
+
 TEST_F(PcscMonitoringTest, CardPresentAtStartIsReadButReportedOnlyWhenPresentedAgain) {
   pcsc.AddReader("Reader A");
   auto card = MakeCard(0x02);
