@@ -113,8 +113,7 @@ std::optional<std::vector<std::uint8_t>> CardController::OnMessage(
       return std::nullopt;
     case VpcdMessage::kAtrRequest:
       Record("atr");
-      return std::vector<std::uint8_t>(std::begin(VirtualDesfire::kAtr),
-                                       std::end(VirtualDesfire::kAtr));
+      return card_->Atr();
     case VpcdMessage::kApdu:
       break;
   }
@@ -150,6 +149,11 @@ std::string CardController::Set(std::string_view name, std::string_view value) {
         return "error abort-once takes a command byte in hex";
       b.abortOnce = (*bytes)[0];
     }
+  } else if (name == "atr") {
+    auto bytes = FromHex(value);
+    if (!bytes || bytes->empty() || bytes->size() > 33)
+      return "error atr takes 1 to 33 bytes in hex";
+    b.atr = *bytes;
   } else if (name == "key-type") {
     if (value == "2k3des") {
       b.keyType = CardCipher::k2K3DES;
@@ -204,6 +208,22 @@ std::string CardController::Handle(std::string_view line, bool* quit) {
     if (words.size() != 3)
       return "error set takes a name and a value";
     return Set(words[1], words[2]);
+  }
+  if (command == "inject") {
+    if (words.size() != 3)
+      return "error inject takes a command byte and an answer";
+    auto code = FromHex(words[1]);
+    auto answer = words[2] == "-"
+                      ? std::optional<std::vector<std::uint8_t>>(std::vector<std::uint8_t>{})
+                      : FromHex(words[2]);
+    if (!code || code->size() != 1)
+      return "error inject takes a command byte in hex";
+    if (!answer || answer->size() > 0xFFFF)
+      return "error inject takes an answer in hex or -";
+    behaviour_.injected.push_back({(*code)[0], *answer});
+    if (card_)
+      card_->Behaviour() = behaviour_;
+    return "ok";
   }
   if (command == "status" && words.size() == 1) {
     if (!presented_)

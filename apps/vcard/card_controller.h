@@ -19,7 +19,11 @@
 //   set application on|off          the token application is present (on) or missing
 //   set key-type 2k3des|aes         cipher of the application's key 0
 //   set chunk <1-59>                file bytes per ReadData answer frame
+//   set atr <hex>                   the ATR (default 3B 81 80 01 80 80)
 //                           Settings apply at once to a card on the reader and to later ones.
+//   inject <hex> <answer hex>|-     the next frame with this command byte (native: first byte;
+//                           wrapped: INS) is answered with these raw bytes ("-": an empty
+//                           answer) instead of being executed; several queue up in order.
 //   history                 "ok" followed by the exchanges since the last clear-history, each
 //                           " <command hex>:<response hex>" for an APDU, or " power-off",
 //                           " power-on", " reset", " atr", " connected" for the other events.

@@ -1,7 +1,7 @@
 // varlo-vcard: a virtual MIFARE DESFire card for vsmartcard's vpcd reader driver.
 //
 //   varlo-vcard [--host H] [--port N] [--image FILE] [--wrapped-only] [--abort-once HEX]
-//               [--no-application] [--key-type 2k3des|aes] [--chunk N] [--trace]
+//               [--no-application] [--key-type 2k3des|aes] [--chunk N] [--atr HEX] [--trace]
 //
 // Connects to the vpcd reader on H:N (default localhost:35963) as a card with the DESFire ATR
 // 3B 81 80 01 80 80 that holds the token application with the files of a card image. With
@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
   std::string image;
   std::string abortOnce;
   std::string keyType = "2k3des";
+  std::string atr;
   bool noApplication = false;
   bool trace = false;
   app.add_option("--host", config.host, "Host of the vpcd reader driver")->capture_default_str();
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
   app.add_option("--chunk", config.behaviour.chunkSize, "File bytes per ReadData answer frame")
       ->check(CLI::Range(1, 59))
       ->capture_default_str();
+  app.add_option("--atr", atr, "ATR to answer instead of the DESFire ATR (hex)");
   app.add_flag("--trace", trace, "Write every exchange to standard error");
   CLI11_PARSE(app, argc, argv);
 
@@ -50,6 +52,14 @@ int main(int argc, char** argv) {
       return 2;
     }
     config.behaviour.abortOnce = (*bytes)[0];
+  }
+  if (!atr.empty()) {
+    auto bytes = varlo::FromHex(atr);
+    if (!bytes || bytes->size() > 33) {
+      std::cerr << "varlo-vcard: --atr takes 1 to 33 bytes in hex" << std::endl;
+      return 2;
+    }
+    config.behaviour.atr = *bytes;
   }
   config.behaviour.applicationPresent = !noApplication;
   config.behaviour.keyType =

@@ -47,6 +47,13 @@ VirtualDesfire::VirtualDesfire(CardImage image, CardBehaviour behaviour, RandomS
 std::vector<std::uint8_t> VirtualDesfire::Transmit(std::span<const std::uint8_t> frame) {
   if (frame.empty())
     return {0x67, 0x00};
+  auto& injected = behaviour_.injected;
+  const std::uint8_t command = frame[0] == kWrappedClass && frame.size() > 1 ? frame[1] : frame[0];
+  if (!injected.empty() && injected.front().command == command) {
+    std::vector<std::uint8_t> answer = std::move(injected.front().answer);
+    injected.pop_front();
+    return answer;
+  }
   if (frame[0] != kWrappedClass) {
     if (behaviour_.wrappedOnly)
       return {0x67, 0x00};

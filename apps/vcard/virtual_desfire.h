@@ -29,6 +29,7 @@
 #define VARLO_APPS_VCARD_VIRTUAL_DESFIRE_H_
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <span>
@@ -40,8 +41,19 @@
 
 namespace varlo::vcard {
 
+// The ATR of a DESFire card behind a PC/SC contactless reader.
+inline constexpr std::uint8_t kDesfireAtr[] = {0x3B, 0x81, 0x80, 0x01, 0x80, 0x80};
+
+// A raw answer to give instead of executing a frame.
+struct InjectedAnswer {
+  std::uint8_t command;              // native command byte, or INS of a wrapped frame
+  std::vector<std::uint8_t> answer;  // sent as it is, without framing
+};
+
 // Deviations from a well-behaved card, for tests. May be changed between any two frames.
 struct CardBehaviour {
+  // The ATR the reader driver gets.
+  std::vector<std::uint8_t> atr{std::begin(kDesfireAtr), std::end(kDesfireAtr)};
   // Answer every native frame 67 00 (wrong length), as a card that accepts only ISO 7816-4
   // wrapped frames.
   bool wrappedOnly = false;
@@ -54,6 +66,9 @@ struct CardBehaviour {
   CardCipher keyType = CardCipher::k2K3DES;
   // Most file bytes per ReadData answer frame (1 to 59).
   std::size_t chunkSize = 59;
+  // The next frame whose command byte matches the first entry is answered with that entry's
+  // bytes and not executed (the card's state stays as it was); the entry is then used up.
+  std::deque<InjectedAnswer> injected;
 };
 
 class VirtualDesfire {
@@ -62,13 +77,13 @@ class VirtualDesfire {
   using RandomSource = std::function<void(std::span<std::uint8_t>)>;
 
   static constexpr std::uint32_t kTokenApplication = 0x010000;
-  // The ATR of a DESFire card behind a PC/SC contactless reader.
-  static constexpr std::uint8_t kAtr[] = {0x3B, 0x81, 0x80, 0x01, 0x80, 0x80};
 
   VirtualDesfire(CardImage image, CardBehaviour behaviour, RandomSource random);
 
   // One command frame in, its response frame out.
   std::vector<std::uint8_t> Transmit(std::span<const std::uint8_t> frame);
+
+  const std::vector<std::uint8_t>& Atr() const { return behaviour_.atr; }
 
   // Power events from the reader; each drops the card's session state.
   void PowerOff() { ResetSession(); }

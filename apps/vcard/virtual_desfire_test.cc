@@ -274,6 +274,18 @@ TEST_F(VirtualDesfireTest, AbortOnceAnswersCaOnceThenBehaves) {
   EXPECT_EQ(SendHex("5a000001"), "00");
 }
 
+TEST_F(VirtualDesfireTest, InjectedAnswerReplacesOneFrameWithoutExecutingIt) {
+  card_.Behaviour().injected.push_back({0xAF, {0x00, 0x01}});
+  card_.Behaviour().injected.push_back({0x5A, {0x90, 0x00}});
+  EXPECT_EQ(SendHex("60"), "af04010101001805");
+  EXPECT_EQ(SendHex("af"), "0001");
+  // The GetVersion exchange is still at its second frame.
+  EXPECT_EQ(SendHex("af"), "af04010101041805");
+  // Matched by INS in a wrapped frame.
+  EXPECT_EQ(SendHex("905a00000300000100"), "9000");
+  EXPECT_TRUE(card_.Behaviour().injected.empty());
+}
+
 TEST_F(VirtualDesfireTest, PowerCycleDropsSelectionAndAuthentication) {
   SelectAndAuthenticate();
   card_.Reset();

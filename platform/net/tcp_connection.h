@@ -9,6 +9,7 @@
 #ifndef VARLO_PLATFORM_NET_TCP_CONNECTION_H_
 #define VARLO_PLATFORM_NET_TCP_CONNECTION_H_
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -38,9 +39,35 @@ class TcpConnection {
   // Ends the connection in both directions; a blocked ReadExact returns false. Thread-safe.
   void Shutdown();
 
+  // Makes ReadExact give up (false) when no byte arrived for this long; zero: wait forever.
+  void SetReadTimeout(std::chrono::milliseconds timeout);
+
  private:
+  friend class TcpListener;
   explicit TcpConnection(int fd) : fd_(fd) {}
   int fd_;
+};
+
+// A listening socket on the loopback interface, for tests that play the peer of a
+// TcpConnection (a fake vpcd driver).
+class TcpListener {
+ public:
+  // Listens on 127.0.0.1:port; port 0 picks a free port. nullptr on failure, with the reason.
+  static std::unique_ptr<TcpListener> Listen(std::uint16_t port = 0, std::string* error = nullptr);
+  ~TcpListener();
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
+
+  std::uint16_t Port() const { return port_; }
+
+  // The next connection, or nullptr when none came before the deadline. Accepted connections
+  // have TCP_NODELAY set, like outgoing ones.
+  std::unique_ptr<TcpConnection> Accept(std::chrono::steady_clock::time_point deadline);
+
+ private:
+  TcpListener(int fd, std::uint16_t port) : fd_(fd), port_(port) {}
+  int fd_;
+  std::uint16_t port_;
 };
 
 }  // namespace varlo::platform

@@ -96,5 +96,26 @@ TEST(TcpConnectionTest, ShutdownWakesABlockedRead) {
   EXPECT_FALSE(result);
 }
 
+TEST(TcpListenerTest, AcceptsAndTimesOut) {
+  auto listener = TcpListener::Listen();
+  ASSERT_NE(listener, nullptr);
+  const auto soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+  EXPECT_EQ(listener->Accept(soon), nullptr);
+
+  auto client = TcpConnection::Connect("localhost", listener->Port());
+  ASSERT_NE(client, nullptr);
+  auto server = listener->Accept(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+  ASSERT_NE(server, nullptr);
+  const std::uint8_t ping[] = {9};
+  ASSERT_TRUE(server->WriteAll(ping));
+  std::uint8_t got[1] = {};
+  ASSERT_TRUE(client->ReadExact(got));
+  EXPECT_EQ(got[0], 9);
+
+  // With a read timeout, a silent peer ends the read instead of blocking it for good.
+  server->SetReadTimeout(std::chrono::milliseconds(20));
+  EXPECT_FALSE(server->ReadExact(got));
+}
+
 }  // namespace
 }  // namespace varlo::platform

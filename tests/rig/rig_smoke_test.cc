@@ -7,10 +7,13 @@
 
 #include <algorithm>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 #include "card/application_key.h"
 #include "common/hex.h"
+#include "platform/process/child_process.h"
+#include "platform/process/scratch.h"
 #include "tests/rig/pcsc_rig.h"
 
 namespace varlo::testrig {
@@ -196,6 +199,39 @@ TEST_F(RigSmokeTest, TwoReadersServeTwoCards) {
   rig_.Present(0, image_);
   Connection c(rig_.ReaderName(0));
   EXPECT_EQ(c.TransmitHex("5a000001"), "a0");
+}
+
+TEST(RigTakeOverTest, StopsAPcscdThatWasAlreadyRunning) {
+  // A pcscd that is not the rig's child, as one started by the system.
+  platform::TempDirectory scratch("varlo-rig-test-");
+  std::filesystem::create_directories(scratch.Path() / "conf");
+  platform::SpawnOptions options;
+  options.argv = {
+      "sh", "-c",
+      "pcscd -f -c " + (scratch.Path() / "conf").string() + " >/dev/null 2>&1 & echo $!; wait"};
+  options.pipeStdout = true;
+  auto shell = platform::ChildProcess::Spawn(options);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  auto line = shell->ReadLine(deadline);
+  ASSERT_TRUE(line);
+  const int pid = std::stoi(*line);
+  auto running = [pid] {
+    auto found = platform::FindProcessesByName("pcscd");
+    return std::find(found.begin(), found.end(), pid) != found.end();
+  };
+  // Until the background shell has become pcscd, it is not one to find.
+  while (!running() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(running());
+  {
+    PcscRig rig;
+    EXPECT_FALSE(running());
+    EXPECT_TRUE(rig.PcscdRunning());
+  }
+  EXPECT_TRUE(shell->WaitExit(deadline));
+  if (running())
+    platform::TerminateProcess(pid, std::chrono::seconds(5));
 }
 
 TEST(RigErrorsTest, BadImageIsReportedByTheCard) {

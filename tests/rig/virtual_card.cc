@@ -1,5 +1,8 @@
 #include "tests/rig/virtual_card.h"
 
+#include <fstream>
+#include <iostream>
+#include <sstream>
 #include <stdexcept>
 
 #include "platform/process/child_process.h"
@@ -8,7 +11,7 @@ namespace varlo::testrig {
 
 VirtualCard::VirtualCard(const std::filesystem::path& program, std::uint16_t port,
                          const std::filesystem::path& logFile, std::chrono::milliseconds timeout)
-    : port_(port), timeout_(timeout) {
+    : port_(port), timeout_(timeout), logFile_(logFile) {
   platform::SpawnOptions options;
   options.argv = {program.string(), "--port", std::to_string(port), "--trace"};
   options.pipeStdin = true;
@@ -20,8 +23,18 @@ VirtualCard::VirtualCard(const std::filesystem::path& program, std::uint16_t por
 VirtualCard::~VirtualCard() {
   // End of input is "quit": the card leaves the reader and the program ends.
   process_->CloseStdin();
-  if (!process_->WaitExit(platform::ChildProcess::Clock::now() + timeout_)) {
-    process_->Stop(timeout_);
+  auto code = process_->WaitExit(platform::ChildProcess::Clock::now() + timeout_);
+  if (!code)
+    code = process_->Stop(timeout_);
+  // A card that failed (a sanitizer's report, a crash) should not go unnoticed; its log is in
+  // the rig's scratch directory, which goes away with the rig.
+  if (*code != 0) {
+    std::ifstream log(logFile_);
+    std::ostringstream text;
+    text << log.rdbuf();
+    std::cerr << "varlo test rig: varlo-vcard on port " << port_ << " ended with code " << *code
+              << "; its output:\n"
+              << text.str() << std::endl;
   }
 }
 

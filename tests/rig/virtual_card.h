@@ -55,6 +55,7 @@ class VirtualCard {
   std::unique_ptr<platform::ChildProcess> process_;
   std::uint16_t port_;
   std::chrono::milliseconds timeout_;
+  std::filesystem::path logFile_;
 };
 
 }  // namespace varlo::testrig
