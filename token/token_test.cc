@@ -68,13 +68,10 @@ class TokenTest : public ::testing::Test {
         {"key", 7, false, 3, Secure("a public key")},
         {"empty", 0, true, 4, {}},
     };
-    card_ = new DesfireData(kUid, cardimage::MakeCardImage(token).files);
+    card_ = std::make_unique<DesfireData>(kUid, cardimage::MakeCardImage(token).files);
     ASSERT_TRUE(card_->initialized);
   }
-  static void TearDownTestSuite() {
-    delete card_;
-    card_ = nullptr;
-  }
+  static void TearDownTestSuite() { card_.reset(); }
 
   static const DesfireData& Card() { return *card_; }
 
@@ -84,7 +81,7 @@ class TokenTest : public ::testing::Test {
     return data;
   }
 
-  static inline DesfireData* card_ = nullptr;
+  static inline std::unique_ptr<DesfireData> card_;
 };
 
 TEST_F(TokenTest, SessionIdIsTheUidInCardByteOrder) {

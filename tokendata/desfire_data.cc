@@ -92,17 +92,11 @@ DesfireData::DesfireData(const nlohmann::json& document) {
     if (!objectArray->is_array()) {
       throw std::runtime_error("Token object array has invalid json type.");
     }
-    for (std::size_t i = 0; i < objectArray->size(); ++i) {
-      if (!(*objectArray)[i].is_object()) {
+    for (const nlohmann::json& element : *objectArray) {
+      if (!element.is_object()) {
         throw std::runtime_error("Invalid json type in token ibject array.");
       }
-      const nlohmann::json* element = nullptr;
-      try {
-        element = &objectArray->at(i);
-      } catch (const std::exception&) {
-        throw std::runtime_error("Failed to get json object containng token object.");
-      }
-      AddObject(TokenObjectFromJson(*element));
+      AddObject(TokenObjectFromJson(element));
     }
   }
   initialized = true;

@@ -37,7 +37,9 @@ class DesfireData {
   // "PIN data size mismatch." for a PIN file that is not 48 bytes; every other fault leaves the
   // token not initialized (and is logged).
   DesfireData(std::uint64_t uid, const CardFiles& files);
-  // Reads the token's JSON document back.
+  // Reads the token's JSON document back; objects get new handles. A document without a
+  // readable "label" gives a token with its `uid` only, not initialized. Throws
+  // std::runtime_error for a bad "uid", a bad "pindata" or a bad object.
   explicit DesfireData(const nlohmann::json& document);
   // Copies every field; traced, since a token's data is copied from thread to thread.
   DesfireData(const DesfireData& other);
@@ -46,7 +48,9 @@ class DesfireData {
   DesfireData& operator=(DesfireData&& other) noexcept = default;
   virtual ~DesfireData() = default;
 
-  // The token's JSON document, compact.
+  // The token's JSON document, compact, members in a fixed order (see token_json.h). Throws
+  // std::runtime_error when the document cannot be made, e.g. for an object label or
+  // application id that is not UTF-8.
   std::string ToJson() const;
 
   // Stores a copy of `object` under a new random handle, unique within this token; returns it.

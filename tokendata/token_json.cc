@@ -2,11 +2,10 @@
 
 #include <sodium.h>
 
+#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <utility>
-
-#include "tokendata/object_table.h"
 
 namespace varlo {
 namespace {
@@ -19,6 +18,12 @@ const nlohmann::json* FindMember(const nlohmann::json& source, std::string_view 
   }
   auto it = source.find(name);
   return it == source.end() ? nullptr : &*it;
+}
+
+// A number that a document can hold; parsed documents never hold NaN, built ones might.
+bool IsNumber(const nlohmann::json* member) {
+  return member != nullptr && member->is_number() &&
+         !(member->is_number_float() && std::isnan(member->get<double>()));
 }
 
 std::int32_t SaturateToInt32(const nlohmann::json& number) {
@@ -95,7 +100,7 @@ std::vector<std::uint8_t> GetBytes(const nlohmann::json* source, std::string_vie
 
 std::optional<std::int32_t> GetInt32(const nlohmann::json& source, std::string_view name) {
   const nlohmann::json* member = FindMember(source, name);
-  if (member == nullptr || !member->is_number()) {
+  if (!IsNumber(member)) {
     return std::nullopt;
   }
   return SaturateToInt32(*member);
@@ -133,7 +138,7 @@ TokenObject TokenObjectFromJson(const nlohmann::json& element) {
   object.isPrivate = isPrivate->get<bool>();
 
   const nlohmann::json* type = FindMember(element, "type");
-  if (type == nullptr || !type->is_number()) {
+  if (!IsNumber(type)) {
     throw std::runtime_error("Object type missing in json.");
   }
   // Type codes are unsigned 32-bit; the writer puts them as such, so take them modulo 2^32.

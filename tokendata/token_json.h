@@ -1,5 +1,13 @@
 // The pieces of the token's JSON document: Base64 byte members and the element of one object.
 //
+// The document, members in this order, compact:
+//   {"uid": Base64 of the 8 uid bytes, least significant first,
+//    "label": Base64, "pindata": Base64 of 48 bytes, "pinerrcount": 32-bit integer,
+//    "objects": [{"label", "application" (only when set), "private", "type",
+//                 "size" (32-bit integer), "value": Base64 of the stored bytes}, ...]}
+// A token that is not initialized has "uid" only; "objects" is left out when there are none.
+// Object handles are not kept: a document read back gets new ones.
+//
 // Documents are written as ordered objects so that members appear in the order they were put;
 // they are read from plain parsed objects. Every failure throws std::runtime_error with a fixed
 // text. Base64 is the standard alphabet with "=" padding; the reader also skips line breaks and

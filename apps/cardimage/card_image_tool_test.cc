@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <sstream>
 
 namespace varlo::cardimage {
@@ -23,9 +25,9 @@ class CardImageToolTest : public ::testing::Test {
   static void SetUpTestSuite() {
     std::ostringstream out, err;
     ASSERT_EQ(RunMake(nlohmann::json::parse(kDescription), {}, out, err), kExitOk) << err.str();
-    image_ = new CardImage(CardImage::FromJson(nlohmann::json::parse(out.str())));
+    image_ = std::make_unique<CardImage>(CardImage::FromJson(nlohmann::json::parse(out.str())));
   }
-  static void TearDownTestSuite() { delete image_; }
+  static void TearDownTestSuite() { image_.reset(); }
 
   static int Inspect(const CardImage& image, const char* pin, std::string& output) {
     std::ostringstream out;
@@ -37,7 +39,7 @@ class CardImageToolTest : public ::testing::Test {
     return status;
   }
 
-  static inline CardImage* image_ = nullptr;
+  static inline std::unique_ptr<CardImage> image_;
 };
 
 TEST_F(CardImageToolTest, InspectShowsMetadataAndPublicContentWithoutPin) {
@@ -69,6 +71,10 @@ TEST_F(CardImageToolTest, ExitStatusTellsWrongAndLockedPins) {
   locked.files[kPinFileNumber].assign(48, 0x42);
   EXPECT_EQ(Inspect(locked, "2468", out), kExitPinLocked);
   EXPECT_THAT(out, HasSubstr("pin check: PIN is locked."));
+  CardImage noUid = *image_;
+  noUid.uid = 0;
+  EXPECT_EQ(Inspect(noUid, "2468", out), kExitTokenFailure);
+  EXPECT_THAT(out, HasSubstr("pin check: UID missing - cannot derive key from PIN."));
 }
 
 TEST_F(CardImageToolTest, ExitStatusTellsRefusedAndUninitializedImages) {

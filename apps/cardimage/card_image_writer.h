@@ -82,7 +82,9 @@ struct TokenDescription {
   std::optional<std::array<std::uint8_t, 16>> appKey;
 };
 
-// How the records and the data area are spread over files.
+// How the records and the data area are spread over files. Set the fields by name
+// (`Layout layout; layout.dataFileSize = 64;`) or both at once: a designated initializer that
+// leaves one out trips -Wmissing-field-initializers.
 struct Layout {
   // Record slots per header file (at least 1). Objects fill the header files 0x00, 0x02, ...
   // in order; a header file is 3 + 49 × (slots + 1) bytes, its last slot always empty.

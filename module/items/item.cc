@@ -32,7 +32,11 @@ CItem::CItem(std::string name, std::uint32_t type) : name_(std::move(name)), typ
   WireLength(name_.size() + 1);
 }
 
-CItem::~CItem() = default;
+CItem::~CItem() {
+  // A borrowed child that goes first leaves its vector, so the vector never meets it again.
+  if (parent_ != nullptr)
+    parent_->Forget(this);
+}
 
 void CItem::Serialize(ItemPieces& pieces) const {
   std::vector<std::uint8_t> header;
@@ -149,6 +153,10 @@ CItemVector::~CItemVector() {
   for (Child& child : children_) {
     child.item->parent_ = nullptr;
   }
+}
+
+void CItemVector::Forget(const CItem* child) noexcept {
+  std::erase_if(children_, [child](const Child& c) { return c.item == child; });
 }
 
 void CItemVector::CheckChild(const CItem* child) const {

@@ -10,9 +10,10 @@
 // the name and a zero byte, then its value (see each class).
 //
 // Ownership: a vector owns the children handed to it as `std::unique_ptr` and deletes them
-// with itself; a child added as a plain pointer stays the caller's and must outlive the
-// vector. A buffer item either borrows the caller's bytes (which must outlive it) or owns a
-// self-wiping copy. Items are not thread-safe; build and pack a tree on one thread.
+// with itself; a child added as a plain pointer stays the caller's, and when it is destroyed
+// before the vector it leaves the vector. A buffer item either borrows the caller's bytes (which
+// must outlive it) or owns a self-wiping copy. Items are not thread-safe; build and pack a tree on
+// one thread.
 #ifndef VARLO_MODULE_ITEMS_ITEM_H_
 #define VARLO_MODULE_ITEMS_ITEM_H_
 
@@ -141,7 +142,9 @@ class CItemVector : public CItem {
     CItem* item;
     std::unique_ptr<CItem> owned;  // null when the caller keeps ownership
   };
+  friend class CItem;
   void CheckChild(const CItem* child) const;
+  void Forget(const CItem* child) noexcept;
 
   std::vector<Child> children_;
 };

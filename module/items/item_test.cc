@@ -132,6 +132,17 @@ TEST(ItemVectorTest, BorrowedChildrenOutliveTheVectorAndForgetIt) {
   EXPECT_EQ(again.GetSize(), 2u + 5 + 4 + leaf.GetSize());
 }
 
+TEST(ItemVectorTest, ABorrowedChildDestroyedFirstLeavesTheVector) {
+  CItemVector vector("v");
+  {
+    CItemBoolean leaf("x", true);
+    vector.Add(&leaf);
+    EXPECT_EQ(vector.Count(), 1u);
+  }
+  EXPECT_EQ(vector.Count(), 0u);
+  EXPECT_EQ(vector.GetSize(), 2u + 5 + 4);
+}
+
 TEST(ItemBufferTest, OwnedAndBorrowedBytesSerializeAlike) {
   const Bytes bytes = {1, 2, 3};
   CItemBuffer borrowed("k", bytes);
