@@ -101,6 +101,7 @@ class CardEndToEndTest : public ::testing::Test {
       rig->Card(reader).Set("wrapped-only", "off");
       rig->Card(reader).Set("application", "on");
       rig->Card(reader).Set("abort-once", "off");
+      rig->Card(reader).Set("atr", "3b8180018080");
     }
   }
 
@@ -195,6 +196,23 @@ TEST_F(CardEndToEndTest, AbortedCommandIsResentAfterAReconnect) {
   auto data = reports.WaitFor(1);
   ASSERT_TRUE(data);
   ExpectSameToken(*data, image);
+}
+
+TEST_F(CardEndToEndTest, CardWithALongerAtrIsNotRead) {
+  auto path = Image("atr", cardimage::MakeCardImage(Token(0x0400000000000A, "Other ATR")));
+  rig->Card(0).Set("atr", "3b818001808000");
+  rig->Card(0).ClearHistory();
+  StartMonitor();
+  rig->Present(0, path);
+  // A DESFire card on the other reader is reported; by then the first card has been passed by.
+  rig->Present(1, Image("desfire", cardimage::MakeCardImage(Token(0x0400000000000B, "DESFire"))));
+  auto data = reports.WaitFor(1);
+  ASSERT_TRUE(data);
+  EXPECT_EQ(data->uid, 0x0400000000000Bu);
+  for (const std::string& exchange : rig->Card(0).History()) {
+    EXPECT_EQ(exchange.find(':'), std::string::npos) << "APDU sent: " << exchange;
+  }
+  EXPECT_EQ(reports.Size(), 1u);
 }
 
 TEST_F(CardEndToEndTest, CardWithAnotherApplicationKeyGivesItsUidOnly) {
