@@ -2,6 +2,7 @@
 // reads: one summary line, then the card's token JSON document. Runs until interrupted.
 #include <CLI/CLI.hpp>
 
+#include <chrono>
 #include <iostream>
 #include <mutex>
 
@@ -44,6 +45,11 @@ int main(int argc, char** argv) {
   {
     varlo::PcscMonitoring monitor(printCard);
     monitor.StartMonitoring();
+    // Cards put on a reader from now on are reported; say so once that holds.
+    if (!monitor.WaitForInitialState(std::chrono::seconds(5))) {
+      std::lock_guard<std::mutex> lock(outputMutex);
+      std::cerr << "varlo-cardmon: no reader or no PC/SC service yet; still trying." << std::endl;
+    }
     {
       std::lock_guard<std::mutex> lock(outputMutex);
       std::cerr << "varlo-cardmon: watching the readers; Ctrl-C stops." << std::endl;

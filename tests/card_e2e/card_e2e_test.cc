@@ -5,11 +5,16 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
 
 #include "apps/cardimage/card_image_writer.h"
 #include "card/pcsc_monitoring.h"
 #include "common/hex.h"
+#include "platform/process/child_process.h"
 #include "tests/rig/pcsc_rig.h"
 
 namespace varlo {
@@ -286,6 +291,42 @@ TEST_F(CardEndToEndTest, StoppingWhileTheServiceIsAwayEndsWithinTheServicePause)
   monitor.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
   rig->StartPcscd();
+}
+
+// varlo-cardmon prints a card presented after its start as a summary line and the token's JSON
+// document, and a termination request ends it cleanly.
+TEST_F(CardEndToEndTest, CardmonPrintsEachCardAndStopsOnRequest) {
+  const auto errorLog = rig->Directory() / "cardmon.err";
+  platform::SpawnOptions options;
+  options.argv = {VARLO_CARDMON_PROGRAM};
+  options.pipeStdout = true;
+  options.outputFile = errorLog;
+  auto cardmon = platform::ChildProcess::Spawn(options);
+  auto errorText = [&] {
+    std::ifstream in(errorLog);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+  while (errorText().find("watching") == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << errorText();
+    std::this_thread::sleep_for(10ms);  // polling the log file, bounded by the deadline
+  }
+
+  auto image = cardimage::MakeCardImage(Token(0x04000000000010, "Monitor"));
+  rig->Present(0, Image("cardmon", image));
+  auto summary = cardmon->ReadLine(std::chrono::steady_clock::now() + kDeadline);
+  auto document = cardmon->ReadLine(std::chrono::steady_clock::now() + kDeadline);
+  ASSERT_TRUE(summary && document);
+  EXPECT_EQ(*summary, "card uid=04000000000010 initialized=yes label=\"Monitor\" objects=2");
+  DesfireData parsed(nlohmann::json::parse(*document));
+  EXPECT_EQ(parsed.uid, image.uid);
+  EXPECT_EQ(parsed.label, "Monitor");
+
+  cardmon->Terminate();
+  EXPECT_EQ(cardmon->WaitExit(std::chrono::steady_clock::now() + kDeadline), 0);
+  EXPECT_NE(errorText().find("stopped"), std::string::npos);
 }
 
 }  // namespace
