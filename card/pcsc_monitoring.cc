@@ -142,11 +142,10 @@ void PcscMonitoring::WorkerThreadFunction() {
       }
       continue;
     }
-    // After a failed wait the context and the reader list are checked again before the next
-    // wait; without this a context lost to a restart of the service would never be renewed.
-    // A failed wait (other than our own cancel) is also taken to have lost the context: after
-    // a restart of the service pcsc-lite reports a communication error first and then "no
-    // service" for that context forever, while still calling it valid.
+    // After a failed wait (other than our own cancel) the context is renewed and the readers
+    // listed again before the next wait. After a restart of the service pcsc-lite reports a
+    // communication error and then "no service" for the old context forever, while still
+    // calling it valid, so without this the monitor would never see a reader again.
     readerStates_[0].dwEventState |= SCARD_STATE_CHANGED;
     contextLost_ = rv != SCARD_E_CANCELLED;
     if (IsServiceGone(rv)) {
