@@ -1,6 +1,8 @@
 #include "card/desfire.h"
 
+#include <algorithm>
 #include <array>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>

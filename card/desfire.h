@@ -30,7 +30,8 @@ namespace varlo {
 
 using CardCallback = std::function<void(DesfireData)>;
 
-// The token application, 0x010000, as it goes on the wire (least significant byte first).
+// The token application's identifier; it goes on the wire least significant byte first
+// (00 00 01).
 inline constexpr std::uint32_t kTokenApplicationId = 0x010000;
 
 enum class DesfireResult : std::uint32_t {

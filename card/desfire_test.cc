@@ -55,11 +55,6 @@ class DesfireTest : public ::testing::Test {
         DesfireTimings{std::chrono::milliseconds(1)});
   }
 
-  // The frames sent, from the first whose command byte (native or wrapped) is `code`.
-  static bool StartsWith(const Bytes& frame, const Bytes& prefix) {
-    return frame.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), frame.begin());
-  }
-
   FakePcsc pcsc;
   std::shared_ptr<SimulatedDesfire> card = std::make_shared<SimulatedDesfire>();
   std::vector<DesfireData> reported;

@@ -5,6 +5,7 @@
 #define VARLO_CARD_PCSC_BASE_H_
 
 #include <atomic>
+#include <string>
 
 #include "platform/pcsc/pcsc_api.h"
 
