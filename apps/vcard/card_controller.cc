@@ -75,7 +75,8 @@ void CardController::Run() {
   std::unique_lock lock(mutex_);
   while (presented_) {
     lock.unlock();
-    auto connection = platform::TcpConnection::Connect(config_.host, config_.port);
+    auto connection =
+        platform::TcpConnection::Connect(config_.host, config_.port, nullptr, config_.lowLatency);
     lock.lock();
     if (!connection) {
       changed_.wait_for(lock, kReconnectInterval, [this] { return !presented_; });
@@ -92,6 +93,8 @@ void CardController::Run() {
     });
     lock.lock();
     connection_ = nullptr;
+    // A driver that accepts and hangs up at once (pcscd shutting down) is not run into a loop.
+    changed_.wait_for(lock, kReconnectInterval, [this] { return !presented_; });
   }
 }
 
@@ -184,10 +187,14 @@ std::string CardController::Handle(std::string_view line, bool* quit) {
     return "error empty command";
   const std::string_view command = words[0];
   if (command == "present") {
-    if (words.size() != 2)
-      return "error present takes one image file";
+    // The rest of the line is the file name, blanks and all.
+    std::string_view path = line.substr(line.find("present") + 7);
+    path.remove_prefix(std::min(path.find_first_not_of(" \t"), path.size()));
+    path = path.substr(0, path.find_last_not_of(" \t\r") + 1);
+    if (path.empty())
+      return "error present takes an image file";
     try {
-      Present(LoadCardImage(std::string(words[1])));
+      Present(LoadCardImage(std::string(path)));
     } catch (const std::exception& e) {
       return std::string("error ") + e.what();
     }

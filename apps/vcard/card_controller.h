@@ -5,8 +5,9 @@
 //
 // Control protocol (one command per line; every command gets exactly one answer line, "ok" or
 // "ok <value>" on success, "error <reason>" otherwise):
-//   present <image.json>    load the image and put the card on the reader (replaces a card that
-//                           is already there). The answer comes once the image is loaded; the
+//   present <image.json>    load the image (the rest of the line is its file name) and put
+//                           the card on the reader, replacing a card that is already there.
+//                           The answer comes once the image is loaded; the
 //                           card then connects to vpcd in the background, and reconnects
 //                           whenever the connection ends (pcscd restarted) until it is removed,
 //                           like a card that stays on the reader.
@@ -60,6 +61,8 @@ struct VcardConfig {
   CardBehaviour behaviour;
   // When set, every exchange is written there as it happens ("> 60", "< af0401...").
   std::ostream* trace = nullptr;
+  // TCP_NODELAY and TCP_QUICKACK on the vpcd connection; off only to measure their effect.
+  bool lowLatency = true;
 };
 
 class CardController {

@@ -58,7 +58,7 @@ class FakeVpcd {
 class CardControllerTest : public ::testing::Test {
  protected:
   CardControllerTest() : scratch_("varlo-vcard-test-") {
-    image_ = (scratch_.Path() / "card.json").string();
+    image_ = (scratch_.Path() / "a card.json").string();
     std::ofstream(image_) << R"({"uid": "04010203040506", "files": {"3": "a1a2a3"}})";
     VcardConfig config;
     config.port = vpcd_.Port();
@@ -139,7 +139,8 @@ TEST_F(CardControllerTest, RefusesBadCommands) {
   EXPECT_EQ(Do(""), "error empty command");
   EXPECT_EQ(Do("dance"), "error unknown command: dance");
   EXPECT_EQ(Do("remove now"), "error unknown command: remove now");
-  EXPECT_EQ(Do("present"), "error present takes one image file");
+  EXPECT_EQ(Do("present"), "error present takes an image file");
+  EXPECT_EQ(Do("present   "), "error present takes an image file");
   EXPECT_EQ(Do("present /nonexistent.json"), "error cannot read card image /nonexistent.json");
   EXPECT_EQ(Do("set chunk 0"), "error chunk takes a number from 1 to 59");
   EXPECT_EQ(Do("set chunk 60"), "error chunk takes a number from 1 to 59");

@@ -2,6 +2,7 @@
 //
 //   varlo-vcard [--host H] [--port N] [--image FILE] [--wrapped-only] [--abort-once HEX]
 //               [--no-application] [--key-type 2k3des|aes] [--chunk N] [--atr HEX] [--trace]
+//               [--no-tcp-tuning]
 //
 // Connects to the vpcd reader on H:N (default localhost:35963) as a card with the DESFire ATR
 // 3B 81 80 01 80 80 that holds the token application with the files of a card image. With
@@ -42,6 +43,9 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 59))
       ->capture_default_str();
   app.add_option("--atr", atr, "ATR to answer instead of the DESFire ATR (hex)");
+  bool noTcpTuning = false;
+  app.add_flag("--no-tcp-tuning", noTcpTuning,
+               "Leave TCP_NODELAY and TCP_QUICKACK off (only to measure what they buy)");
   app.add_flag("--trace", trace, "Write every exchange to standard error");
   CLI11_PARSE(app, argc, argv);
 
@@ -66,6 +70,7 @@ int main(int argc, char** argv) {
       keyType == "aes" ? varlo::vcard::CardCipher::kAES128 : varlo::vcard::CardCipher::k2K3DES;
   if (trace)
     config.trace = &std::cerr;
+  config.lowLatency = !noTcpTuning;
 
   CryptoPP::AutoSeededRandomPool pool;
   varlo::vcard::CardController controller(config, [&pool](std::span<std::uint8_t> bytes) {

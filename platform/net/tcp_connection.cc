@@ -28,7 +28,7 @@ void SetNoDelay(int fd) {
 }  // namespace
 
 std::unique_ptr<TcpConnection> TcpConnection::Connect(const std::string& host, std::uint16_t port,
-                                                      std::string* error) {
+                                                      std::string* error, bool lowLatency) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -52,10 +52,12 @@ std::unique_ptr<TcpConnection> TcpConnection::Connect(const std::string& host, s
       close(fd);
       continue;
     }
-    SetNoDelay(fd);
-    SetQuickAck(fd);
+    if (lowLatency) {
+      SetNoDelay(fd);
+      SetQuickAck(fd);
+    }
     freeaddrinfo(found);
-    return std::unique_ptr<TcpConnection>(new TcpConnection(fd));
+    return std::unique_ptr<TcpConnection>(new TcpConnection(fd, lowLatency));
   }
   freeaddrinfo(found);
   if (error)
@@ -76,7 +78,9 @@ bool TcpConnection::ReadExact(std::span<std::uint8_t> bytes) {
     if (n <= 0)
       return false;
     done += static_cast<std::size_t>(n);
-    SetQuickAck(fd_);
+    // Linux clears quick acknowledgement after a while; set it again after every read.
+    if (lowLatency_)
+      SetQuickAck(fd_);
   }
   return true;
 }
@@ -151,7 +155,7 @@ std::unique_ptr<TcpConnection> TcpListener::Accept(std::chrono::steady_clock::ti
     }
     SetNoDelay(fd);
     SetQuickAck(fd);
-    return std::unique_ptr<TcpConnection>(new TcpConnection(fd));
+    return std::unique_ptr<TcpConnection>(new TcpConnection(fd, true));
   }
 }
 

@@ -21,9 +21,11 @@ class TcpConnection {
  public:
   // Connects to host:port (host is a name or an address; "localhost" for the local machine).
   // Returns nullptr when nobody accepts (connection refused, host unknown); `error` gets the
-  // reason in words.
+  // reason in words. `lowLatency` false leaves Nagle's algorithm and delayed acknowledgements
+  // as they are (for measuring what the tuning buys).
   static std::unique_ptr<TcpConnection> Connect(const std::string& host, std::uint16_t port,
-                                                std::string* error = nullptr);
+                                                std::string* error = nullptr,
+                                                bool lowLatency = true);
 
   ~TcpConnection();
   TcpConnection(const TcpConnection&) = delete;
@@ -44,8 +46,9 @@ class TcpConnection {
 
  private:
   friend class TcpListener;
-  explicit TcpConnection(int fd) : fd_(fd) {}
+  TcpConnection(int fd, bool lowLatency) : fd_(fd), lowLatency_(lowLatency) {}
   int fd_;
+  bool lowLatency_;
 };
 
 // A listening socket on the loopback interface, for tests that play the peer of a

@@ -30,6 +30,8 @@ using namespace std::chrono_literals;
 constexpr char kLockFile[] = "/tmp/varlo-pcscd.lock";
 constexpr char kPcscdPidFile[] = "/run/pcscd/pcscd.pid";
 constexpr char kVpcdDriver[] = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so";
+// pcscd names the slots "<name> 00 00" and "<name> 00 01".
+constexpr char kReaderName[] = "Varlo Virtual Reader";
 // How often to look again while pcscd is not answering yet.
 constexpr auto kPollInterval = 10ms;
 
@@ -71,9 +73,37 @@ DWORD MillisecondsUntil(Clock::time_point deadline) {
 
 }  // namespace
 
+ReaderHold::ReaderHold(const std::string& reader) {
+  SCARDCONTEXT context = 0;
+  SCARDHANDLE card = 0;
+  DWORD protocol = 0;
+  LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+  if (rv != SCARD_S_SUCCESS) {
+    throw std::runtime_error("SCardEstablishContext returned " + Hex32(rv));
+  }
+  rv = SCardConnect(context, reader.c_str(), SCARD_SHARE_EXCLUSIVE,
+                    SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
+  if (rv != SCARD_S_SUCCESS) {
+    SCardReleaseContext(context);
+    throw std::runtime_error("cannot hold the card on " + reader + ": SCardConnect returned " +
+                             Hex32(rv));
+  }
+  context_ = static_cast<std::uintptr_t>(context);
+  card_ = static_cast<std::uintptr_t>(card);
+}
+
+void ReaderHold::Release() {
+  if (card_)
+    SCardDisconnect(static_cast<SCARDHANDLE>(card_), SCARD_LEAVE_CARD);
+  if (context_)
+    SCardReleaseContext(static_cast<SCARDCONTEXT>(context_));
+  card_ = context_ = 0;
+}
+
 PcscRig::PcscRig(RigOptions options) : options_(std::move(options)) {
-  if (options_.devices == 0)
-    throw std::invalid_argument("the rig needs at least one device");
+  if (const char* debug = std::getenv("VARLO_RIG_PCSCD_DEBUG"); debug && *debug == '1') {
+    options_.pcscdDebug = true;
+  }
   lock_ = std::make_unique<platform::MachineLock>(kLockFile, options_.lockTimeout);
   scratch_ = std::make_unique<platform::TempDirectory>("varlo-rig-");
   configDir_ = scratch_->Path() / "reader.conf.d";
@@ -89,13 +119,6 @@ PcscRig::PcscRig(RigOptions options) : options_(std::move(options)) {
                              " (Debian package vsmartcard-vpcd)");
   }
 
-  for (std::size_t d = 0; d < options_.devices; ++d) {
-    for (std::size_t slot = 0; slot < 2; ++slot) {
-      readers_.push_back(
-          {"Varlo Virtual Reader " + std::to_string(d) + " 00 0" + std::to_string(slot),
-           static_cast<std::uint16_t>(options_.basePort + 2 * d + slot), nullptr});
-    }
-  }
   WriteReaderConfiguration();
   TakeOverPcscd();
   StartPcscd();
@@ -123,19 +146,33 @@ const std::filesystem::path& PcscRig::Directory() const {
   return scratch_->Path();
 }
 
+void PcscRig::SetReadersPlugged(bool plugged) {
+  StopPcscd();
+  readersPlugged_ = plugged;
+  WriteReaderConfiguration();
+  StartPcscd();
+}
+
 void PcscRig::WriteReaderConfiguration() {
+  if (readers_.empty()) {
+    for (std::uint16_t slot = 0; slot < 2; ++slot) {
+      readers_.push_back({std::string(kReaderName) + " 00 0" + std::to_string(slot),
+                          static_cast<std::uint16_t>(options_.basePort + slot), nullptr});
+    }
+  }
+  std::filesystem::remove_all(configDir_);
   std::filesystem::create_directories(configDir_);
-  for (std::size_t d = 0; d < options_.devices; ++d) {
-    // vpcd reads its port from the device name after the colon; the second slot of the device
-    // listens on the next port.
-    const unsigned port = options_.basePort + 2 * d;
-    std::ofstream conf(configDir_ / ("vpcd-" + std::to_string(d)));
-    conf << "FRIENDLYNAME \"Varlo Virtual Reader " << d << "\"\n"
-         << "DEVICENAME   /dev/null:" << port << "\n"
-         << "LIBPATH      " << kVpcdDriver << "\n"
-         << "CHANNELID    " << port << "\n";
-    if (!conf)
-      throw std::runtime_error("cannot write the reader configuration in " + configDir_.string());
+  if (!readersPlugged_)
+    return;
+  // vpcd takes the port of slot 0 from the device name after the colon; slot 1 listens on the
+  // next port.
+  std::ofstream conf(configDir_ / "vpcd");
+  conf << "FRIENDLYNAME \"" << kReaderName << "\"\n"
+       << "DEVICENAME   /dev/null:" << options_.basePort << "\n"
+       << "LIBPATH      " << kVpcdDriver << "\n"
+       << "CHANNELID    " << options_.basePort << "\n";
+  if (!conf) {
+    throw std::runtime_error("cannot write the reader configuration in " + configDir_.string());
   }
 }
 
@@ -199,7 +236,7 @@ void PcscRig::StartPcscd() {
         for (const std::string& n : *names)
           found += n == r.name;
       }
-      if (found == readers_.size())
+      if (found == (readersPlugged_ ? readers_.size() : 0))
         return;
     }
     if (!pcscd_->Running()) {
@@ -245,7 +282,7 @@ VirtualCard& PcscRig::Card(std::size_t reader) {
   if (!r.card) {
     r.card = std::make_unique<VirtualCard>(
         vcardProgram_, r.port, scratch_->Path() / ("vcard-" + std::to_string(reader) + ".log"),
-        options_.timeout);
+        options_.timeout, options_.vcardArguments);
   }
   return *r.card;
 }

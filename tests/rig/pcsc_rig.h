@@ -4,15 +4,21 @@
 // runs from different build trees take turns), stops any pcscd already running (saying so on
 // standard error; a system pcscd is not restarted afterwards), writes a reader configuration
 // with vsmartcard's vpcd driver to a scratch directory and runs `pcscd -f -c <dir>` as its
-// child. Each configured vpcd device gives pcscd two readers (slots), "<device name> 00 00" on
-// port P and "<device name> 00 01" on port P + 1; reader i of the rig listens on
-// basePort + i. For every reader the rig can run a `varlo-vcard` process (VirtualCard) and
-// present and remove card images on it.
+// child. pcscd then offers two readers, the two slots of one vpcd device:
+// "Varlo Virtual Reader 00 00" on port basePort and "Varlo Virtual Reader 00 01" on
+// basePort + 1. (vpcd 0.8 serves only the last device of a pcscd configuration, so two readers
+// is the most one pcscd offers.) For each reader the rig can run a `varlo-vcard` process
+// (VirtualCard) and present and remove card images on it.
 //
 // Every wait has a deadline (RigOptions::timeout) and watches a condition: pcscd listing its
 // readers, SCardGetStatusChange reporting a card present or the reader empty, a process exiting.
 // Failures throw std::runtime_error with what was waited for; PcscdLog() and the card logs in
 // Directory() tell more.
+//
+// Also here: ReaderHold (another application holding a card exclusively) and, in
+// tests/rig/token_images.h, BlankTokenImage (a card the module reads as an initialized token).
+// The machine-wide lock is the file /tmp/varlo-pcscd.lock; VARLO_RIG_PCSCD_DEBUG=1 in the
+// environment puts pcscd's debug and APDU lines into PcscdLog().
 //
 // Tests that use the rig must not run alongside each other: register them with
 // varlo_add_pcscd_test() or varlo_use_pcscd() from cmake/VarloRig.cmake (ctest RESOURCE_LOCK
@@ -51,14 +57,15 @@ class TempDirectory;
 namespace varlo::testrig {
 
 struct RigOptions {
-  // vpcd devices to configure; each gives two readers.
-  std::size_t devices = 1;
-  // Port of reader 0; reader i uses basePort + i. Away from vpcd's default 35963 so that a
+  // Port of reader 0; reader 1 uses basePort + 1. Away from vpcd's default 35963 so that a
   // card started by hand for the default reader does not join the tests.
   std::uint16_t basePort = 35970;
   // The virtual card program. Empty: $VARLO_VCARD, else the varlo-vcard of this build.
   std::filesystem::path vcardProgram;
-  // pcscd's debug and APDU log lines in PcscdLog() (pcscd -d -a).
+  // More command-line options for every card (e.g. "--key-type", "aes").
+  std::vector<std::string> vcardArguments;
+  // pcscd's debug and APDU log lines in PcscdLog() (pcscd -d -a). Also turned on by the
+  // environment variable VARLO_RIG_PCSCD_DEBUG=1.
   bool pcscdDebug = false;
   // Deadline of every wait of the rig.
   std::chrono::milliseconds timeout{10000};
@@ -71,6 +78,23 @@ struct CardImageSpec {
   std::string uid;                    // 14 hex digits
   std::optional<std::string> appKey;  // 32 hex digits; absent: the module's application key
   std::map<int, std::vector<std::uint8_t>> files;
+};
+
+// Another application holding a card: an exclusive PC/SC connection of its own, kept until
+// Release() or destruction, so that connecting to the card meanwhile fails with
+// SCARD_E_SHARING_VIOLATION.
+class ReaderHold {
+ public:
+  // Throws std::runtime_error when it cannot connect.
+  explicit ReaderHold(const std::string& reader);
+  ~ReaderHold() { Release(); }
+  ReaderHold(const ReaderHold&) = delete;
+  ReaderHold& operator=(const ReaderHold&) = delete;
+  void Release();
+
+ private:
+  std::uintptr_t context_ = 0;
+  std::uintptr_t card_ = 0;
 };
 
 class PcscRig {
@@ -89,11 +113,16 @@ class PcscRig {
   // Scratch directory of this rig: card images, pcscd.log, vcard-<reader>.log.
   const std::filesystem::path& Directory() const;
 
-  // Starts pcscd (if not running) and waits until it lists every reader.
+  // Starts pcscd (if not running) and waits until it lists both readers (or, unplugged,
+  // answers at all).
   void StartPcscd();
   // Stops pcscd (SIGTERM, then SIGKILL after the timeout) and waits until it has exited.
   void StopPcscd();
   void RestartPcscd();
+  // Restarts pcscd without its readers (false) or with them (true), as if the reader was
+  // unplugged or plugged in while pcscd was down. The cards stay on their readers and come
+  // back with them. Reader names and ports do not change.
+  void SetReadersPlugged(bool plugged);
   bool PcscdRunning();
   std::string PcscdLog() const;
 
@@ -120,6 +149,7 @@ class PcscRig {
 
   void TakeOverPcscd();
   void WriteReaderConfiguration();
+  bool readersPlugged_ = true;
   std::optional<std::vector<std::string>> ListReaders();
 
   RigOptions options_;

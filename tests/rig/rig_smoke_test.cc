@@ -174,6 +174,24 @@ TEST_F(RigSmokeTest, AbortedCommandRecoversAfterReconnect) {
   EXPECT_NE(std::find(history.begin(), history.end(), "power-off"), history.end());
 }
 
+TEST_F(RigSmokeTest, HeldCardRefusesOtherConnections) {
+  rig_.Present(0, image_);
+  ReaderHold hold(rig_.ReaderName(0));
+  SCARDCONTEXT context;
+  ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context), SCARD_S_SUCCESS);
+  SCARDHANDLE card;
+  DWORD protocol;
+  auto connect = [&] {
+    return SCardConnect(context, rig_.ReaderName(0).c_str(), SCARD_SHARE_EXCLUSIVE,
+                        SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol);
+  };
+  EXPECT_EQ(connect(), static_cast<LONG>(SCARD_E_SHARING_VIOLATION));
+  hold.Release();
+  EXPECT_EQ(connect(), SCARD_S_SUCCESS);
+  SCardDisconnect(card, SCARD_LEAVE_CARD);
+  SCardReleaseContext(context);
+}
+
 TEST_F(RigSmokeTest, CardStaysOnItsReaderWhilePcscdRestarts) {
   rig_.Present(1, image_);
   rig_.RestartPcscd();
@@ -181,6 +199,22 @@ TEST_F(RigSmokeTest, CardStaysOnItsReaderWhilePcscdRestarts) {
   EXPECT_FALSE(rig_.WaitForCard(0, true, std::chrono::milliseconds(0)));
   Connection c(rig_.ReaderName(1));
   EXPECT_EQ(c.TransmitHex("60"), "af04010101001805");
+}
+
+TEST_F(RigSmokeTest, ReadersCanBeUnpluggedAndPluggedBackIn) {
+  rig_.Present(1, image_);
+  rig_.SetReadersPlugged(false);
+  {
+    SCARDCONTEXT context;
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context),
+              SCARD_S_SUCCESS);
+    DWORD size = 0;
+    EXPECT_EQ(SCardListReaders(context, nullptr, nullptr, &size),
+              static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE));
+    SCardReleaseContext(context);
+  }
+  rig_.SetReadersPlugged(true);
+  EXPECT_TRUE(rig_.WaitForCard(1, true));
 }
 
 TEST_F(RigSmokeTest, TwoReadersServeTwoCards) {

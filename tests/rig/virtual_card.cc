@@ -10,10 +10,12 @@
 namespace varlo::testrig {
 
 VirtualCard::VirtualCard(const std::filesystem::path& program, std::uint16_t port,
-                         const std::filesystem::path& logFile, std::chrono::milliseconds timeout)
+                         const std::filesystem::path& logFile, std::chrono::milliseconds timeout,
+                         const std::vector<std::string>& arguments)
     : port_(port), timeout_(timeout), logFile_(logFile) {
   platform::SpawnOptions options;
   options.argv = {program.string(), "--port", std::to_string(port), "--trace"};
+  options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
   options.pipeStdin = true;
   options.pipeStdout = true;
   options.outputFile = logFile;

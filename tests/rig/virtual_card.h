@@ -23,10 +23,11 @@ namespace varlo::testrig {
 
 class VirtualCard {
  public:
-  // Starts `program --port <port> --trace`, its standard error (the exchange trace) appended to
-  // `logFile`.
+  // Starts `program --port <port> --trace [arguments...]`, its standard error (the exchange
+  // trace) appended to `logFile`.
   VirtualCard(const std::filesystem::path& program, std::uint16_t port,
-              const std::filesystem::path& logFile, std::chrono::milliseconds timeout);
+              const std::filesystem::path& logFile, std::chrono::milliseconds timeout,
+              const std::vector<std::string>& arguments = {});
   // Ends the program ("quit", then signals if it does not exit in time).
   ~VirtualCard();
   VirtualCard(const VirtualCard&) = delete;
