@@ -16,6 +16,7 @@
 #include "apps/cardimage/card_image_writer.h"
 #include "card/desfire.h"
 #include "card/pcsc_monitoring.h"
+#include "card/testing/forwarding_pcsc.h"
 #include "common/hex.h"
 #include "tests/rig/pcsc_rig.h"
 
@@ -24,44 +25,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Forwards to the system's PC/SC and notes when a card connection is made.
-class TimedPcsc : public IPcsc {
+// The system's PC/SC, noting when a card connection is made.
+class TimedPcsc : public testing::ForwardingPcsc {
  public:
   std::atomic<Clock::rep> lastConnect{0};
 
-  LONG EstablishContext(DWORD scope, SCARDCONTEXT* context) override {
-    return pcsc_.EstablishContext(scope, context);
-  }
-  LONG ReleaseContext(SCARDCONTEXT context) override { return pcsc_.ReleaseContext(context); }
-  LONG IsValidContext(SCARDCONTEXT context) override { return pcsc_.IsValidContext(context); }
-  LONG ListReaders(SCARDCONTEXT context, std::string& readers) override {
-    return pcsc_.ListReaders(context, readers);
-  }
-  LONG GetStatusChange(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATE* states,
-                       DWORD count) override {
-    return pcsc_.GetStatusChange(context, timeout, states, count);
-  }
-  LONG Cancel(SCARDCONTEXT context) override { return pcsc_.Cancel(context); }
   LONG Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode, DWORD protocols,
                SCARDHANDLE* card, DWORD* activeProtocol) override {
     lastConnect = Clock::now().time_since_epoch().count();
-    return pcsc_.Connect(context, reader, shareMode, protocols, card, activeProtocol);
+    return ForwardingPcsc::Connect(context, reader, shareMode, protocols, card, activeProtocol);
   }
-  LONG Reconnect(SCARDHANDLE card, DWORD shareMode, DWORD protocols, DWORD init,
-                 DWORD* activeProtocol) override {
-    return pcsc_.Reconnect(card, shareMode, protocols, init, activeProtocol);
-  }
-  LONG Disconnect(SCARDHANDLE card, DWORD disposition) override {
-    return pcsc_.Disconnect(card, disposition);
-  }
-  LONG BeginTransaction(SCARDHANDLE card) override { return pcsc_.BeginTransaction(card); }
-  LONG Transmit(SCARDHANDLE card, DWORD protocol, std::span<const std::uint8_t> command,
-                std::span<std::uint8_t> response, DWORD* responseLength) override {
-    return pcsc_.Transmit(card, protocol, command, response, responseLength);
-  }
-
- private:
-  IPcsc& pcsc_ = SystemPcsc();
 };
 
 testrig::PcscRig& Rig() {

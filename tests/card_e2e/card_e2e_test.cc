@@ -12,7 +12,9 @@
 #include <thread>
 
 #include "apps/cardimage/card_image_writer.h"
+#include "card/desfire.h"
 #include "card/pcsc_monitoring.h"
+#include "card/testing/forwarding_pcsc.h"
 #include "common/hex.h"
 #include "platform/process/child_process.h"
 #include "tests/rig/pcsc_rig.h"
@@ -291,6 +293,66 @@ TEST_F(CardEndToEndTest, StoppingWhileTheServiceIsAwayEndsWithinTheServicePause)
   monitor.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 3s);
   rig->StartPcscd();
+}
+
+// The system's PC/SC, counting the sharing violations of card connections.
+class ViolationCounter : public testing::ForwardingPcsc {
+ public:
+  LONG Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode, DWORD protocols,
+               SCARDHANDLE* card, DWORD* activeProtocol) override {
+    LONG rv = ForwardingPcsc::Connect(context, reader, shareMode, protocols, card, activeProtocol);
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++connects_;
+    if (rv == SCARD_E_SHARING_VIOLATION) {
+      ++violations_;
+      counted_.notify_all();
+    }
+    return rv;
+  }
+  bool WaitForViolations(int count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return counted_.wait_for(lock, kDeadline, [&] { return violations_ >= count; });
+  }
+  int Connects() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return connects_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable counted_;
+  int connects_ = 0;
+  int violations_ = 0;
+};
+
+TEST_F(CardEndToEndTest, CardHeldByAnotherApplicationIsReadOnceItIsFree) {
+  auto image = cardimage::MakeCardImage(Token(0x04000000000011, "Shared"));
+  rig->Present(0, Image("held", image));
+  auto hold = std::make_unique<testrig::ReaderHold>(rig->ReaderName(0));
+  ViolationCounter pcsc;
+  std::vector<DesfireData> got;
+  Desfire desfire(
+      rig->ReaderName(0), [&](DesfireData data) { got.push_back(std::move(data)); }, pcsc,
+      DesfireTimings{100ms});
+  std::thread reader([&] { desfire.Load(); });
+  const bool waited = pcsc.WaitForViolations(2);
+  hold.reset();
+  reader.join();
+  ASSERT_TRUE(waited);
+  ASSERT_EQ(got.size(), 1u);
+  ExpectSameToken(got[0], image);
+}
+
+TEST_F(CardEndToEndTest, CardHeldByAnotherApplicationThroughoutIsNotReported) {
+  rig->Present(0, Image("kept", cardimage::MakeCardImage(Token(0x04000000000012, "Kept"))));
+  testrig::ReaderHold hold(rig->ReaderName(0));
+  ViolationCounter pcsc;
+  int reported = 0;
+  Desfire desfire(
+      rig->ReaderName(0), [&](DesfireData) { ++reported; }, pcsc, DesfireTimings{10ms});
+  desfire.Load();
+  EXPECT_EQ(reported, 0);
+  EXPECT_EQ(pcsc.Connects(), 100);
 }
 
 // varlo-cardmon prints a card presented after its start as a summary line and the token's JSON
