@@ -1,0 +1,99 @@
+// One MIFARE DESFire card on one PC/SC reader.
+//
+// The reader monitor makes one `Desfire` per inserted card and calls `Load` once on its worker
+// thread: connect, read the UID, select the token application, authenticate with the
+// application key, list and read every file, disconnect, and hand the resulting `DesfireData`
+// to the card callback. Every card whose UID could be read is reported, including cards
+// without the application or with the wrong key (their data is then not initialized).
+//
+// Every command goes through `Transmit`, which switches the whole object to wrapped ISO 7816-4
+// framing when the card answers 0x67 0x00, and reconnects once when the card reports an
+// aborted command. The command operations throw std::runtime_error with fixed texts; `Load`
+// never throws. Apart from `DisableCallback`, an object is used by one thread only.
+#ifndef VARLO_CARD_DESFIRE_H_
+#define VARLO_CARD_DESFIRE_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "card/desfire_command.h"
+#include "card/desfire_key.h"
+#include "card/pcsc_base.h"
+#include "tokendata/desfire_data.h"
+
+namespace varlo {
+
+using CardCallback = std::function<void(DesfireData)>;
+
+// The token application's identifier; it goes on the wire least significant byte first
+// (00 00 01).
+inline constexpr std::uint32_t kTokenApplicationId = 0x010000;
+
+enum class DesfireResult : std::uint32_t {
+  Ok = 0,
+  Failed = 1,
+  ApplicationNotFound = 5,
+  AuthenticationError = 6,
+  IllegalCommandOrIntegrityError = 9,
+};
+
+struct DesfireTimings {
+  // Pause after each of the first sharing violations of an exclusive connect.
+  std::chrono::milliseconds sharingViolationPause{500};
+};
+
+class Desfire : public PcscBase {
+ public:
+  Desfire(std::string readerName, CardCallback callback, IPcsc& pcsc = SystemPcsc(),
+          DesfireTimings timings = {});
+  ~Desfire() override;
+
+  // Reads the card and reports it through the callback. Never throws; always disconnects.
+  void Load();
+
+  void StartTransaction();
+  void EndTransaction();
+  void GetUidFromCard();
+  DesfireResult SelectApp();
+  SecureBytes Auth_1st(std::uint32_t keyType, std::uint8_t keyNumber);
+  SecureBytes Auth_2nd(std::span<const std::uint8_t> data);
+  DesfireSessionKey Auth(const DesfireKey& key);
+  std::vector<std::uint8_t> ListFiles();
+  std::vector<std::uint8_t> ReadDataFile(std::uint8_t fileNumber);
+  // Sends the command's next frame and parses the answer into it. `retried` is set only by
+  // the resend after a reconnect.
+  void Transmit(DesfireCommand& command, bool retried = false);
+  void Reconnect();
+
+  // Stops `Load` from reporting (the monitor is shutting down). Any thread.
+  void DisableCallback() { callbackEnabled_ = false; }
+
+  std::uint64_t Uid() const { return uid_; }
+  bool WrappedMode() const { return wrappedMode_; }
+  DWORD ShareMode() const { return shareMode_; }
+
+ private:
+  DesfireCommand MakeCommand(std::uint8_t code, std::vector<std::uint8_t> data = {}) const {
+    return DesfireCommand(code, std::move(data), wrappedMode_);
+  }
+
+  std::string readerName_;
+  CardCallback callback_;
+  DesfireTimings timings_;
+  DWORD shareMode_ = SCARD_SHARE_EXCLUSIVE;
+  SCARDHANDLE cardHandle_ = 0;
+  DWORD activeProtocol_ = 0;
+  std::uint64_t uid_ = 0;
+  std::uint32_t selectedAid_ = 0;
+  bool wrappedMode_ = false;
+  std::atomic<bool> callbackEnabled_{true};
+};
+
+}  // namespace varlo
+
+#endif  // VARLO_CARD_DESFIRE_H_

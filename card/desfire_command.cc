@@ -1,0 +1,89 @@
+#include "card/desfire_command.h"
+
+#include <algorithm>
+#include <sstream>
+
+#include "common/hex.h"
+
+namespace varlo {
+
+namespace {
+constexpr std::size_t kWrappedChunk = 54;
+constexpr std::size_t kNativeChunk = 59;
+constexpr std::uint8_t kWrappedClass = 0x90;
+constexpr std::uint8_t kWrappedStatusMarker = 0x91;
+}  // namespace
+
+DesfireCommand::DesfireCommand(std::uint8_t code, std::vector<std::uint8_t> data, bool wrapped)
+    : code(code), data(std::move(data)), wrapped(wrapped) {
+  BuildFrames();
+}
+
+void DesfireCommand::BuildFrames() {
+  frames.clear();
+  response.clear();
+  nextFrame = 0;
+  const std::size_t chunkSize = wrapped ? kWrappedChunk : kNativeChunk;
+  std::size_t offset = 0;
+  do {
+    const std::size_t length = std::min(chunkSize, data.size() - offset);
+    const auto chunk = std::span(data).subspan(offset, length);
+    const std::uint8_t command = offset == 0 ? code : kCmdAdditionalFrame;
+    std::vector<std::uint8_t> frame;
+    if (wrapped) {
+      frame = {kWrappedClass, command, 0x00, 0x00, static_cast<std::uint8_t>(length)};
+      frame.insert(frame.end(), chunk.begin(), chunk.end());
+      if (!chunk.empty()) {
+        frame.push_back(0x00);  // Le
+      }
+    } else {
+      frame.push_back(command);
+      frame.insert(frame.end(), chunk.begin(), chunk.end());
+    }
+    frames.push_back(std::move(frame));
+    offset += length;
+  } while (offset < data.size());
+}
+
+std::vector<std::uint8_t> DesfireCommand::NextFrame() {
+  if (nextFrame >= frames.size()) {
+    return {};
+  }
+  return frames[nextFrame++];
+}
+
+void DesfireCommand::ParseResponse(std::span<const std::uint8_t> answer) {
+  if (answer.size() == 2 && answer[0] == kStatusWrongLength && answer[1] == 0x00) {
+    wrapped = true;
+    status = kStatusWrongLength;
+    BuildFrames();
+    return;
+  }
+  if (wrapped) {
+    if (answer.size() < 2 || answer[answer.size() - 2] != kWrappedStatusMarker) {
+      status = kStatusNoResponse;
+      return;
+    }
+    status = answer.back();
+    response.insert(response.end(), answer.begin(), answer.end() - 2);
+    return;
+  }
+  if (answer.empty()) {
+    status = kStatusNoResponse;
+    return;
+  }
+  status = answer[0];
+  response.insert(response.end(), answer.begin() + 1, answer.end());
+}
+
+std::string HexDump(std::span<const std::uint8_t> bytes) {
+  std::ostringstream text;
+  text << "[ ";
+  for (std::uint8_t b : bytes) {
+    text << ToHex(std::span(&b, 1)) << ' ';
+  }
+  text << "] (" << bytes.size() << " byte)";
+  return text.str();
+}
+
+}  // namespace varlo

@@ -1,0 +1,362 @@
+// The command layer against a simulated card behind the scripted PC/SC.
+#include "card/desfire.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "card/application_key.h"
+#include "card/testing/fake_pcsc.h"
+
+namespace varlo {
+namespace {
+
+using testing::Bytes;
+using testing::FakePcsc;
+using testing::SimulatedDesfire;
+
+constexpr char kReader[] = "Test Reader 00";
+constexpr std::uint64_t kUid = 0x04112233445566;
+
+Bytes PropertyFile(const std::string& label) {
+  Bytes file(96, 0);
+  file[0] = 3;
+  file[1] = 0x6B, file[2] = 0x76, file[3] = 0x79, file[4] = 0x72;
+  file[23] = static_cast<std::uint8_t>(label.size());
+  std::copy(label.begin(), label.end(), file.begin() + 24);
+  return file;
+}
+
+template <typename F>
+std::string FailureText(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "no exception";
+}
+
+class DesfireTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto key = ApplicationKey();
+    std::copy(key.begin(), key.end(), card->appKey.begin());
+    card->files[0x1F] = PropertyFile("Unit token");
+    card->files[0x1D] = Bytes(48, 0x13);
+    card->files[0x01] = Bytes(150, 0xA5);  // three answer frames
+    pcsc.AddReader(kReader);
+    pcsc.InsertCard(kReader, card);
+  }
+
+  std::unique_ptr<Desfire> MakeDesfire() {
+    return std::make_unique<Desfire>(
+        kReader, [this](DesfireData data) { reported.push_back(std::move(data)); }, pcsc,
+        DesfireTimings{std::chrono::milliseconds(1)});
+  }
+
+  FakePcsc pcsc;
+  std::shared_ptr<SimulatedDesfire> card = std::make_shared<SimulatedDesfire>();
+  std::vector<DesfireData> reported;
+};
+
+TEST_F(DesfireTest, LoadReadsTheTokenApplicationInNativeFraming) {
+  MakeDesfire()->Load();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].uid, kUid);
+  EXPECT_EQ(reported[0].label, "Unit token");
+  EXPECT_EQ(reported[0].pinData, Bytes(48, 0x13));
+
+  std::vector<Bytes> sent = pcsc.Sent();
+  ASSERT_GE(sent.size(), 8u);
+  EXPECT_EQ(sent[0], Bytes{0x60});
+  EXPECT_EQ(sent[1], Bytes{0xAF});
+  EXPECT_EQ(sent[2], Bytes{0xAF});
+  EXPECT_EQ(sent[3], (Bytes{0x5A, 0x00, 0x00, 0x01}));
+  EXPECT_EQ(sent[4], (Bytes{0x0A, 0x00}));
+  EXPECT_EQ(sent[5].size(), 17u);
+  EXPECT_EQ(sent[5][0], 0xAF);
+  EXPECT_EQ(sent[6], Bytes{0x6F});
+  EXPECT_EQ(sent[7], (Bytes{0xBD, 0x01, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(sent[8], Bytes{0xAF});  // 150 bytes come in three frames
+  EXPECT_EQ(sent[9], Bytes{0xAF});
+  EXPECT_EQ(sent[10], (Bytes{0xBD, 0x1D, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(sent.size(), 13u);  // and the 96-byte property file in two
+  EXPECT_EQ(pcsc.ConnectShareModes(), std::vector<DWORD>{SCARD_SHARE_EXCLUSIVE});
+  EXPECT_EQ(pcsc.OpenCards(), 0);
+}
+
+TEST_F(DesfireTest, CardInsistingOnWrappedFramingReadsTheSame) {
+  card->requireWrapped = true;
+  auto desfire = MakeDesfire();
+  desfire->Load();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].uid, kUid);
+  EXPECT_EQ(reported[0].label, "Unit token");
+  EXPECT_TRUE(desfire->WrappedMode());
+  std::vector<Bytes> sent = pcsc.Sent();
+  EXPECT_EQ(sent[0], Bytes{0x60});
+  EXPECT_EQ(sent[1], (Bytes{0x90, 0x60, 0x00, 0x00, 0x00}));
+  for (std::size_t i = 1; i < sent.size(); ++i) {
+    EXPECT_EQ(sent[i][0], 0x90) << "frame " << i;
+  }
+}
+
+TEST_F(DesfireTest, WrongLengthOnSelectResendsItWrappedAndKeepsWrapping) {
+  card->intercept = [](const Bytes& apdu) -> std::optional<Bytes> {
+    if (apdu == Bytes{0x5A, 0x00, 0x00, 0x01})
+      return Bytes{0x67, 0x00};
+    return std::nullopt;
+  };
+  MakeDesfire()->Load();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].label, "Unit token");
+  std::vector<Bytes> sent = pcsc.Sent();
+  EXPECT_EQ(sent[4], (Bytes{0x90, 0x5A, 0x00, 0x00, 0x03, 0x00, 0x00, 0x01, 0x00}));
+  EXPECT_EQ(sent[5], (Bytes{0x90, 0x0A, 0x00, 0x00, 0x01, 0x00, 0x00}));
+}
+
+TEST_F(DesfireTest, AbortedCommandIsResentOnceAfterAReconnect) {
+  for (std::uint8_t aborted : {0xCA, 0x0B}) {
+    SCOPED_TRACE(static_cast<int>(aborted));
+    int selects = 0;
+    card->intercept = [&](const Bytes& apdu) -> std::optional<Bytes> {
+      if (apdu[0] == 0x5A && selects++ == 0)
+        return Bytes{aborted};
+      return std::nullopt;
+    };
+    reported.clear();
+    int reconnects = pcsc.Count("Reconnect");
+    MakeDesfire()->Load();
+    EXPECT_EQ(pcsc.Count("Reconnect"), reconnects + 1);
+    EXPECT_EQ(selects, 2);
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0].label, "Unit token");
+  }
+}
+
+TEST_F(DesfireTest, SecondAbortAfterTheReconnectFails) {
+  card->intercept = [](const Bytes& apdu) -> std::optional<Bytes> {
+    if (apdu[0] == 0x5A)
+      return Bytes{0xCA};
+    return std::nullopt;
+  };
+  auto desfire = MakeDesfire();
+  desfire->StartTransaction();
+  EXPECT_EQ(FailureText([&] { desfire->SelectApp(); }), "Card returned error status.");
+  EXPECT_EQ(pcsc.Count("Reconnect"), 1);
+  desfire->EndTransaction();
+
+  // Through Load the card is still reported, with its UID and nothing else.
+  desfire = MakeDesfire();
+  desfire->Load();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].uid, kUid);
+  EXPECT_TRUE(reported[0].label.empty());
+  EXPECT_FALSE(reported[0].initialized);
+  EXPECT_EQ(pcsc.OpenCards(), 0);
+}
+
+TEST_F(DesfireTest, FailedReconnectEndsTheCommand) {
+  card->intercept = [](const Bytes& apdu) -> std::optional<Bytes> {
+    if (apdu[0] == 0x5A)
+      return Bytes{0xCA};
+    return std::nullopt;
+  };
+  pcsc.SetReconnectResult(SCARD_E_NO_SMARTCARD);
+  auto desfire = MakeDesfire();
+  desfire->StartTransaction();
+  EXPECT_EQ(FailureText([&] { desfire->SelectApp(); }), "Failed to reconnect card.");
+}
+
+TEST_F(DesfireTest, TransmitFailuresHaveTheirTexts) {
+  auto desfire = MakeDesfire();
+  desfire->StartTransaction();
+  auto send = [&] {
+    DesfireCommand command(kCmdGetVersion, {}, false);
+    desfire->Transmit(command);
+  };
+  pcsc.QueueTransmitResults({SCARD_E_INVALID_HANDLE, 6, SCARD_E_COMM_DATA_LOST});
+  EXPECT_EQ(FailureText(send), "Card handle was invalidated.");
+  EXPECT_EQ(FailureText(send), "Card handle was invalidated.");
+  EXPECT_EQ(FailureText(send), "Failed to transmit apdu.");
+  card->intercept = [](const Bytes&) -> std::optional<Bytes> { return Bytes{}; };
+  EXPECT_EQ(FailureText(send), "Received 0 byte response length.");
+  card->intercept = [](const Bytes&) -> std::optional<Bytes> { return Bytes{0x90, 0x00}; };
+  DesfireCommand wrapped(kCmdGetVersion, {}, true);
+  EXPECT_EQ(FailureText([&] { desfire->Transmit(wrapped); }), "Response could not be parsed.");
+  desfire->EndTransaction();
+}
+
+TEST_F(DesfireTest, SharingViolationsWaitThenShareWithATransaction) {
+  pcsc.QueueConnectResults(std::vector<LONG>(5, SCARD_E_SHARING_VIOLATION));
+  auto desfire = MakeDesfire();
+  desfire->StartTransaction();
+  EXPECT_EQ(pcsc.ConnectShareModes(), std::vector<DWORD>(6, SCARD_SHARE_EXCLUSIVE));
+  EXPECT_EQ(pcsc.Count("BeginTransaction"), 0);
+  desfire->EndTransaction();
+
+  pcsc.QueueConnectResults(std::vector<LONG>(6, SCARD_E_SHARING_VIOLATION));
+  desfire->StartTransaction();
+  std::vector<DWORD> modes = pcsc.ConnectShareModes();
+  ASSERT_EQ(modes.size(), 13u);
+  EXPECT_EQ(modes[11], SCARD_SHARE_EXCLUSIVE);  // the sixth violation switches
+  EXPECT_EQ(modes[12], SCARD_SHARE_SHARED);
+  EXPECT_EQ(pcsc.Count("BeginTransaction"), 1);
+  desfire->EndTransaction();
+  EXPECT_EQ(desfire->ShareMode(), static_cast<DWORD>(SCARD_SHARE_EXCLUSIVE));
+}
+
+TEST_F(DesfireTest, ConnectGivesUpAfterAHundredViolationsOrAnotherError) {
+  auto desfire = MakeDesfire();
+  pcsc.QueueConnectResults(std::vector<LONG>(100, SCARD_E_SHARING_VIOLATION));
+  EXPECT_EQ(FailureText([&] { desfire->StartTransaction(); }),
+            "SCardConnectA returned SCARD_E_SHARING_VIOLATION.");
+  EXPECT_EQ(pcsc.Count("Connect"), 100);
+  desfire->EndTransaction();
+  pcsc.QueueConnectResults({SCARD_E_NO_SMARTCARD});
+  EXPECT_EQ(FailureText([&] { desfire->StartTransaction(); }), "SCardConnectA failed.");
+}
+
+TEST_F(DesfireTest, FailedTransactionStillReadsTheSharedCard) {
+  pcsc.QueueConnectResults(std::vector<LONG>(6, SCARD_E_SHARING_VIOLATION));
+  pcsc.SetBeginTransactionResult(SCARD_E_SHARING_VIOLATION);
+  MakeDesfire()->Load();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].label, "Unit token");
+}
+
+TEST_F(DesfireTest, CardWithoutTheApplicationIsReportedWithItsUidOnly) {
+  card->hasApplication = false;
+  MakeDesfire()->Load();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].uid, kUid);
+  EXPECT_FALSE(reported[0].initialized);
+  EXPECT_EQ(pcsc.Sent().size(), 4u);  // version, version, version, select
+}
+
+TEST_F(DesfireTest, CardWithAnotherKeyIsReportedWithItsUidOnly) {
+  card->appKey.fill(0x42);
+  MakeDesfire()->Load();
+  ASSERT_EQ(reported.size(), 1u);
+  EXPECT_EQ(reported[0].uid, kUid);
+  EXPECT_TRUE(reported[0].label.empty());
+  EXPECT_FALSE(reported[0].initialized);
+  EXPECT_EQ(pcsc.OpenCards(), 0);
+}
+
+TEST_F(DesfireTest, CardWithAShortVersionIsNotReported) {
+  auto shortVersion = [](const Bytes& apdu) -> std::optional<Bytes> {
+    if (apdu == Bytes{0xAF})
+      return Bytes{0x00, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13};
+    return std::nullopt;
+  };
+  card->intercept = [shortVersion, n = 0](const Bytes& apdu) mutable -> std::optional<Bytes> {
+    return ++n == 3 ? shortVersion(apdu) : std::nullopt;
+  };
+  auto desfire = MakeDesfire();
+  desfire->StartTransaction();
+  EXPECT_EQ(FailureText([&] { desfire->GetUidFromCard(); }),
+            "Invalid response length on GetVersion.");
+  desfire->EndTransaction();
+  card->intercept = [shortVersion, n = 0](const Bytes& apdu) mutable -> std::optional<Bytes> {
+    return ++n == 3 ? shortVersion(apdu) : std::nullopt;
+  };
+  MakeDesfire()->Load();
+  EXPECT_TRUE(reported.empty());
+  EXPECT_EQ(pcsc.OpenCards(), 0);
+}
+
+TEST_F(DesfireTest, DisabledCallbackAndFaultyDataAreNotReported) {
+  auto desfire = MakeDesfire();
+  desfire->DisableCallback();
+  desfire->Load();
+  EXPECT_TRUE(reported.empty());
+
+  card->files[0x1D] = Bytes(47, 0x13);  // PIN file of the wrong size
+  EXPECT_NO_THROW(MakeDesfire()->Load());
+  EXPECT_TRUE(reported.empty());
+
+  Desfire empty(kReader, CardCallback{}, pcsc);
+  EXPECT_NO_THROW(empty.Load());
+  EXPECT_EQ(pcsc.OpenCards(), 0);
+}
+
+TEST_F(DesfireTest, CommandsMapCardStatusesToTheirTexts) {
+  auto desfire = MakeDesfire();
+  EXPECT_EQ(FailureText([&] { desfire->ListFiles(); }),
+            "File operation forbidden in picc level application.");
+  EXPECT_EQ(FailureText([&] { desfire->ReadDataFile(1); }),
+            "File operation forbidden in picc level application.");
+  EXPECT_EQ(FailureText([&] { desfire->ReadDataFile(32); }), "File id out of range.");
+  EXPECT_EQ(FailureText([&] { desfire->Auth_1st(2, 0); }), "Auth_1st: Invalid key type.");
+  DesfireKey badType;
+  badType.keyType = 7;
+  EXPECT_EQ(FailureText([&] { desfire->Auth(badType); }), "Invalid key type");
+
+  desfire->StartTransaction();
+  std::uint8_t answer = 0;
+  std::uint8_t on = 0;
+  card->intercept = [&](const Bytes& apdu) -> std::optional<Bytes> {
+    if (apdu[0] == on)
+      return Bytes{answer};
+    return std::nullopt;
+  };
+  struct Case {
+    std::uint8_t command, status;
+    std::function<void()> call;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {0x0A, 0x1C, [&] { desfire->Auth_1st(0, 0); }, "Auth_1st: illegal command."},
+      {0x0A, 0x40, [&] { desfire->Auth_1st(0, 0); }, "Auth_1st: no such key."},
+      {0x0A, 0xAE, [&] { desfire->Auth_1st(0, 0); }, "Auth_1st: access error."},
+      {0x0A, 0x00, [&] { desfire->Auth_1st(0, 0); }, "Auth_1st failed."},
+      {0xAF, 0x1C, [&] { desfire->Auth_2nd(Bytes(16)); }, "Auth_2nd: illegal command."},
+      {0xAF, 0xAE, [&] { desfire->Auth_2nd(Bytes(16)); }, "Auth_2nd: wrong key."},
+      {0xAF, 0xAF, [&] { desfire->Auth_2nd(Bytes(16)); }, "Auth_2nd failed."},
+      {0x6F, 0x1E, [&] { desfire->ListFiles(); },
+       "Card returned illegal command or integrity error."},
+      {0x6F, 0xAE, [&] { desfire->ListFiles(); }, "Card returned access error."},
+      {0x6F, 0x9D, [&] { desfire->ListFiles(); }, "Failed to get file info."},
+      {0xBD, 0x1C, [&] { desfire->ReadDataFile(1); },
+       "Failed to read: illegal command or integrity error."},
+      {0xBD, 0xAE, [&] { desfire->ReadDataFile(1); }, "Failed to read: access error."},
+      {0xBD, 0xF0, [&] { desfire->ReadDataFile(1); }, "Failed to read: no such file."},
+      {0xBD, 0x9D, [&] { desfire->ReadDataFile(1); }, "Failed to read file."},
+  };
+  EXPECT_EQ(desfire->SelectApp(), DesfireResult::Ok);
+  for (const Case& c : cases) {
+    on = c.command;
+    answer = c.status;
+    EXPECT_EQ(FailureText(c.call), c.text) << "status " << static_cast<int>(c.status);
+  }
+  const std::vector<std::pair<std::uint8_t, DesfireResult>> selects = {
+      {0x1C, DesfireResult::IllegalCommandOrIntegrityError},
+      {0x1E, DesfireResult::IllegalCommandOrIntegrityError},
+      {0xA0, DesfireResult::ApplicationNotFound},
+      {0xAE, DesfireResult::AuthenticationError},
+      {0x9D, DesfireResult::Failed}};
+  on = 0x5A;
+  for (const auto& [status, result] : selects) {
+    answer = status;
+    EXPECT_EQ(desfire->SelectApp(), result);
+  }
+  desfire->EndTransaction();
+}
+
+TEST_F(DesfireTest, EndlessFileIsRefused) {
+  card->intercept = [](const Bytes& apdu) -> std::optional<Bytes> {
+    if (apdu[0] == 0xBD || apdu == Bytes{0xAF})
+      return Bytes(60, 0xAF);
+    return std::nullopt;
+  };
+  auto desfire = MakeDesfire();
+  desfire->StartTransaction();
+  ASSERT_EQ(desfire->SelectApp(), DesfireResult::Ok);
+  EXPECT_EQ(FailureText([&] { desfire->ReadDataFile(1); }), "Failed to read file.");
+  desfire->EndTransaction();
+}
+
+}  // namespace
+}  // namespace varlo

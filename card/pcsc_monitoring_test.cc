@@ -1,0 +1,209 @@
+// The reader monitor against the scripted PC/SC: its worker runs for real, the tests wait on
+// conditions with deadlines.
+#include "card/pcsc_monitoring.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "card/application_key.h"
+#include "card/testing/fake_pcsc.h"
+
+namespace varlo {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Bytes;
+using testing::FakePcsc;
+using testing::SimulatedDesfire;
+
+constexpr auto kDeadline = 5s;
+
+class Reports {
+ public:
+  void Add(DesfireData data) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    data_.push_back(std::move(data));
+    added_.notify_all();
+  }
+  bool WaitFor(std::size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return added_.wait_for(lock, kDeadline, [&] { return data_.size() >= count; });
+  }
+  std::vector<DesfireData> Get() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return data_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable added_;
+  std::vector<DesfireData> data_;
+};
+
+std::shared_ptr<SimulatedDesfire> MakeCard(std::uint8_t lastUidByte) {
+  auto card = std::make_shared<SimulatedDesfire>();
+  auto key = ApplicationKey();
+  std::copy(key.begin(), key.end(), card->appKey.begin());
+  card->uid[6] = lastUidByte;
+  card->hasApplication = false;
+  return card;
+}
+
+class PcscMonitoringTest : public ::testing::Test {
+ protected:
+  void Start(MonitorTimings timings = kFast) {
+    monitor = std::make_unique<PcscMonitoring>(
+        [this](DesfireData data) { reports.Add(std::move(data)); }, pcsc, timings);
+    monitor->StartMonitoring();
+  }
+  void ExpectIdle() { ASSERT_TRUE(pcsc.WaitUntilIdle(kDeadline)); }
+
+  static constexpr MonitorTimings kFast{10ms, 20ms, DesfireTimings{1ms}};
+  FakePcsc pcsc;
+  Reports reports;
+  std::unique_ptr<PcscMonitoring> monitor;
+};
+
+TEST_F(PcscMonitoringTest, CardPutOnAReaderReachesTheCallback) {
+  pcsc.AddReader("Reader A");
+  Start();
+  ExpectIdle();
+  pcsc.InsertCard("Reader A", MakeCard(0x01));
+  ASSERT_TRUE(reports.WaitFor(1));
+  EXPECT_EQ(reports.Get()[0].uid, 0x04112233445501u);
+  monitor.reset();
+  EXPECT_EQ(pcsc.OpenContexts(), 0);
+  EXPECT_EQ(pcsc.OpenCards(), 0);
+}
+
+TEST_F(PcscMonitoringTest, SecondStartIsRefused) {
+  pcsc.AddReader("Reader A");
+  Start();
+  EXPECT_THROW(monitor->StartMonitoring(), std::logic_error);
+}
+
+TEST_F(PcscMonitoringTest, CardPresentAtStartIsReadButReportedOnlyWhenPresentedAgain) {
+  pcsc.AddReader("Reader A");
+  auto card = MakeCard(0x02);
+  pcsc.InsertCard("Reader A", card);
+  Start();
+  ExpectIdle();
+  EXPECT_GT(pcsc.Count("Transmit"), 0);
+  EXPECT_TRUE(reports.Get().empty());
+
+  pcsc.RemoveCard("Reader A");
+  ExpectIdle();
+  EXPECT_TRUE(reports.Get().empty());  // removal is not reported
+  pcsc.InsertCard("Reader A", card);
+  ASSERT_TRUE(reports.WaitFor(1));
+  EXPECT_EQ(reports.Get()[0].uid, 0x04112233445502u);
+}
+
+TEST_F(PcscMonitoringTest, CardWithAnotherAtrIsIgnoredUntilPresentedAgain) {
+  pcsc.AddReader("Reader A");
+  Start();
+  ExpectIdle();
+  Bytes longer = testing::kTestDesfireAtr;
+  longer.push_back(0x00);
+  pcsc.InsertCard("Reader A", MakeCard(0x03), longer);
+  ExpectIdle();
+  EXPECT_EQ(pcsc.Count("Connect"), 0);
+  pcsc.RemoveCard("Reader A");
+  pcsc.InsertCard("Reader A", MakeCard(0x04));
+  ASSERT_TRUE(reports.WaitFor(1));
+  EXPECT_EQ(reports.Get()[0].uid, 0x04112233445504u);
+}
+
+TEST_F(PcscMonitoringTest, TwoReadersWithTwoCards) {
+  pcsc.AddReader("Reader A");
+  pcsc.AddReader("Reader B");
+  Start();
+  ExpectIdle();
+  pcsc.InsertCard("Reader A", MakeCard(0x0A));
+  pcsc.InsertCard("Reader B", MakeCard(0x0B));
+  ASSERT_TRUE(reports.WaitFor(2));
+  std::set<std::uint64_t> uids;
+  for (const auto& data : reports.Get())
+    uids.insert(data.uid);
+  EXPECT_EQ(uids, (std::set<std::uint64_t>{0x0411223344550A, 0x0411223344550B}));
+}
+
+TEST_F(PcscMonitoringTest, ReadersThatComeAndGoAreFollowed) {
+  Start();  // no reader yet: the service reports none and the worker keeps asking
+  ASSERT_TRUE(pcsc.WaitForCount("ListReaders", 2, kDeadline));
+  pcsc.AddReader("Reader A");
+  pcsc.AddReader("Reader B");
+  ExpectIdle();
+  pcsc.InsertCard("Reader A", MakeCard(0x05));
+  ASSERT_TRUE(reports.WaitFor(1));
+
+  // Unplugging the reader releases the card; plugged in again, the card is new.
+  pcsc.RemoveReader("Reader A");
+  ExpectIdle();
+  EXPECT_EQ(pcsc.OpenCards(), 0);
+  pcsc.AddReader("Reader A");
+  ExpectIdle();
+  pcsc.InsertCard("Reader A", MakeCard(0x05));
+  ASSERT_TRUE(reports.WaitFor(2));
+}
+
+TEST_F(PcscMonitoringTest, StoppingWhileWaitingEndsWithinTheErrorPause) {
+  pcsc.AddReader("Reader A");
+  Start(MonitorTimings{});  // production pauses: 1 s after the cancelled wait
+  ExpectIdle();
+  auto begin = std::chrono::steady_clock::now();
+  monitor.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1100ms);
+  EXPECT_GE(pcsc.Count("Cancel"), 1);
+}
+
+TEST_F(PcscMonitoringTest, StoppingDuringTheServicePauseEndsWithinIt) {
+  Start(MonitorTimings{});  // no reader: 3-second pauses
+  ASSERT_TRUE(pcsc.WaitForCount("ListReaders", 1, kDeadline));
+  auto begin = std::chrono::steady_clock::now();
+  monitor.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 3100ms);
+}
+
+TEST_F(PcscMonitoringTest, StopRightAfterStartNeverHangs) {
+  // A cancel that arrives before the wait has begun must not leave the worker waiting.
+  pcsc.AddReader("Reader A");
+  auto cycles = std::async(std::launch::async, [this] {
+    for (int i = 0; i < 50; ++i) {
+      PcscMonitoring m([](DesfireData) {}, pcsc, kFast);
+      m.StartMonitoring();
+    }
+  });
+  ASSERT_EQ(cycles.wait_for(kDeadline * 2), std::future_status::ready);
+  EXPECT_EQ(pcsc.OpenContexts(), 0);
+}
+
+TEST_F(PcscMonitoringTest, MonitoringResumesAfterTheServiceRestarts) {
+  pcsc.AddReader("Reader A");
+  Start();
+  ExpectIdle();
+  const int contexts = pcsc.Count("EstablishContext");
+  pcsc.SetServiceRunning(false);
+  ASSERT_TRUE(pcsc.WaitForCount("EstablishContext", contexts + 1, kDeadline));
+  pcsc.SetServiceRunning(true);
+  ExpectIdle();
+  pcsc.InsertCard("Reader A", MakeCard(0x06));
+  ASSERT_TRUE(reports.WaitFor(1));
+  EXPECT_EQ(reports.Get()[0].uid, 0x04112233445506u);
+}
+
+TEST_F(PcscMonitoringTest, MissingContextAndFailedWaitsAreRepaired) {
+  pcsc.SetEstablishResult(SCARD_E_NO_SERVICE);
+  pcsc.AddReader("Reader A");
+  Start();
+  ASSERT_TRUE(pcsc.WaitForCount("EstablishContext", 3, kDeadline));
+  pcsc.SetEstablishResult(SCARD_S_SUCCESS);
+  ExpectIdle();
+  pcsc.QueueStatusChangeResults({SCARD_F_INTERNAL_ERROR, SCARD_E_NO_SERVICE});
+  pcsc.InsertCard("Reader A", MakeCard(0x07));
+  ASSERT_TRUE(reports.WaitFor(1));
+}
+
+}  // namespace
+}  // namespace varlo

@@ -1,0 +1,15 @@
+# Card subsystem: PC/SC and signal platform layers, the reader-monitor tool, the end-to-end
+# tests and the benchmark. Each is skipped once its parent folder adds its subfolders itself.
+if(NOT EXISTS ${PROJECT_SOURCE_DIR}/platform/CMakeLists.txt)
+  add_subdirectory(platform/pcsc)
+  add_subdirectory(platform/signal)
+endif()
+if(NOT EXISTS ${PROJECT_SOURCE_DIR}/apps/CMakeLists.txt)
+  add_subdirectory(apps/cardmon)
+endif()
+if(NOT EXISTS ${PROJECT_SOURCE_DIR}/tests/CMakeLists.txt)
+  add_subdirectory(tests/card_e2e)
+endif()
+if(NOT EXISTS ${PROJECT_SOURCE_DIR}/bench/CMakeLists.txt)
+  add_subdirectory(bench/card)
+endif()

@@ -1,0 +1,24 @@
+// Waiting for an interrupt (SIGINT) or termination request (SIGTERM) in a command-line
+// program, without a signal handler.
+//
+// Make one `StopSignal` at the top of `main`, before any thread starts: it blocks both signals
+// in the calling thread, and every thread started afterwards inherits that, so the signals
+// stay pending until `Wait` takes one. The program then shuts down in its ordinary flow.
+#ifndef VARLO_PLATFORM_SIGNAL_STOP_SIGNAL_H_
+#define VARLO_PLATFORM_SIGNAL_STOP_SIGNAL_H_
+
+namespace varlo {
+
+class StopSignal {
+ public:
+  StopSignal();
+  StopSignal(const StopSignal&) = delete;
+  StopSignal& operator=(const StopSignal&) = delete;
+
+  // Blocks until SIGINT or SIGTERM arrives; returns the signal's number.
+  int Wait();
+};
+
+}  // namespace varlo
+
+#endif  // VARLO_PLATFORM_SIGNAL_STOP_SIGNAL_H_
