@@ -11,11 +11,13 @@
 #include <CLI/CLI.hpp>
 
 #include <iostream>
+#include <optional>
 
 #include "apps/host/item_block.h"
 #include "apps/host/module_host.h"
 #include "common/hex.h"
 #include "common/utf.h"
+#include "platform/signal/stop_signal.h"
 #include "platform/terminal/terminal.h"
 
 namespace varlo::host {
@@ -103,6 +105,11 @@ int Run(int argc, char** argv) {
   watch->add_option("--seconds", seconds, "stop after this many seconds (0: at Ctrl-C)");
   CLI11_PARSE(app, argc, argv);
 
+  // Ctrl-C ends `watch` in the ordinary flow, so the module is unloaded and its threads joined.
+  std::optional<StopSignal> stop;
+  if (*watch)
+    stop.emplace();
+
   try {
     ModuleHost host(modulePath, Utf8ToUtf16(key));
     if (*demo) {
@@ -118,11 +125,10 @@ int Run(int argc, char** argv) {
     if (*objects)
       return Objects(host, serial, pin, publicOnly, read);
     if (*watch) {
-      platform::CatchInterrupts();
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
       int seen = 0;
       PrintTokens(host);
-      while (!platform::Interrupted() &&
+      while (stop->WaitFor(std::chrono::milliseconds(0)) == 0 &&
              (seconds == 0 || std::chrono::steady_clock::now() < deadline)) {
         int now = host.WaitForEvent(seen, std::chrono::milliseconds(200));
         if (now != seen) {

@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cerrno>
+#include <ctime>
 #include <system_error>
 
 namespace varlo {
@@ -32,6 +34,20 @@ int StopSignal::Wait() {
   while (sigwait(&set, &signal) != 0) {
   }
   return signal;
+}
+
+int StopSignal::WaitFor(std::chrono::milliseconds timeout) {
+  sigset_t set = StopSet();
+  timespec wait{};
+  wait.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+  wait.tv_nsec = static_cast<long>(timeout.count() % 1000) * 1000000L;
+  for (;;) {
+    int signal = sigtimedwait(&set, nullptr, &wait);
+    if (signal > 0)
+      return signal;
+    if (errno != EINTR)
+      return 0;
+  }
 }
 
 }  // namespace varlo

@@ -7,6 +7,8 @@
 #ifndef VARLO_PLATFORM_SIGNAL_STOP_SIGNAL_H_
 #define VARLO_PLATFORM_SIGNAL_STOP_SIGNAL_H_
 
+#include <chrono>
+
 namespace varlo {
 
 class StopSignal {
@@ -17,6 +19,8 @@ class StopSignal {
 
   // Blocks until SIGINT or SIGTERM arrives; returns the signal's number.
   int Wait();
+  // Waits at most `timeout`; the signal's number, or 0 when none arrived.
+  int WaitFor(std::chrono::milliseconds timeout);
 };
 
 }  // namespace varlo

@@ -1,8 +1,7 @@
-// Terminal input for the programs around the module: secrets typed without echo, and Ctrl-C.
+// Terminal input for the programs around the module: secrets typed without echo.
 #ifndef VARLO_PLATFORM_TERMINAL_TERMINAL_H_
 #define VARLO_PLATFORM_TERMINAL_TERMINAL_H_
 
-#include <chrono>
 #include <string>
 
 #include "common/secure_bytes.h"
@@ -12,12 +11,6 @@ namespace varlo::platform {
 // Prints `prompt` to standard error and reads one line from standard input without echoing it
 // when standard input is a terminal. The line feed is not part of the result.
 SecureBytes ReadSecretLine(const std::string& prompt);
-
-// Makes SIGINT and SIGTERM set a flag instead of ending the process.
-void CatchInterrupts();
-// Waits until an interrupt arrived or `timeout` passed; true when interrupted.
-bool WaitForInterrupt(std::chrono::milliseconds timeout);
-bool Interrupted();
 
 }  // namespace varlo::platform
 
