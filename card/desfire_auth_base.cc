@@ -28,7 +28,7 @@ SecureBytes RotateLeft(std::span<const std::uint8_t> bytes) {
 
 DesfireAuthBase::DesfireAuthBase(std::size_t blockSize, const DesfireKey* key)
     : key_(CheckedKey(key)), blockSize_(blockSize), rndA_(blockSize) {
-  // Non-blocking seeding from the system's entropy source, 32 seed bytes.
+  // Seeded without blocking from the system entropy source, 32 bytes of it.
   CryptoPP::AutoSeededRandomPool pool(false, 32);
   pool.GenerateBlock(rndA_.data(), rndA_.size());
 }

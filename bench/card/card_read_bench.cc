@@ -57,11 +57,11 @@ std::filesystem::path TokenImage() {
       token.objects.push_back(object);
     }
     cardimage::CardImage image = cardimage::MakeCardImage(token);
-    testrig::CardImageSpec spec;
-    spec.uid = ToHex(cardimage::UidBlob(image.uid));
-    for (const auto& [number, content] : image.files)
-      spec.files[number] = content;
-    return Rig().WriteImage("bench", spec);
+    testrig::CardImageContent content;
+    content.uid = ToHex(cardimage::UidBlob(image.uid));
+    for (const auto& [number, bytes] : image.files)
+      content.files[number] = bytes;
+    return Rig().WriteImage("bench", content);
   }();
   return path;
 }

@@ -13,7 +13,7 @@
 
 namespace {
 
-using varlo::testrig::CardImageSpec;
+using varlo::testrig::CardImageContent;
 using varlo::testrig::PcscRig;
 using varlo::testrig::RigOptions;
 
@@ -40,9 +40,9 @@ void BM_GetVersionThroughPcscd(benchmark::State& state) {
   if (state.range(0) == 0)
     options.vcardArguments = {"--no-tcp-tuning"};
   PcscRig rig(options);
-  CardImageSpec spec;
-  spec.uid = "04010203040506";
-  rig.Present(0, rig.WriteImage("card", spec));
+  CardImageContent content;
+  content.uid = "04010203040506";
+  rig.Present(0, rig.WriteImage("card", content));
 
   SCARDCONTEXT context;
   SCARDHANDLE card;

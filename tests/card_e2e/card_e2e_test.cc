@@ -113,12 +113,12 @@ class CardEndToEndTest : public ::testing::Test {
   }
 
   std::filesystem::path Image(const std::string& name, const cardimage::CardImage& image) {
-    testrig::CardImageSpec spec;
-    spec.uid = ToHex(cardimage::UidBlob(image.uid));
-    spec.appKey = ToHex(image.appKey);
-    for (const auto& [number, content] : image.files)
-      spec.files[number] = content;
-    return rig->WriteImage(name, spec);
+    testrig::CardImageContent content;
+    content.uid = ToHex(cardimage::UidBlob(image.uid));
+    content.appKey = ToHex(image.appKey);
+    for (const auto& [number, bytes] : image.files)
+      content.files[number] = bytes;
+    return rig->WriteImage(name, content);
   }
 
   void StartMonitor(MonitorTimings timings = kFast) {

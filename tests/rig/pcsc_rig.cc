@@ -338,7 +338,7 @@ bool PcscRig::WaitForCard(std::size_t reader, bool present,
 }
 
 std::filesystem::path PcscRig::WriteImage(const std::string& name,
-                                          const CardImageSpec& image) const {
+                                          const CardImageContent& image) const {
   nlohmann::json doc;
   doc["uid"] = image.uid;
   if (image.appKey)

@@ -26,10 +26,10 @@
 // a parent-death signal tied to that thread).
 //
 //   varlo::testrig::PcscRig rig;                       // pcscd with two readers
-//   varlo::testrig::CardImageSpec spec;
-//   spec.uid = "04112233445566";
-//   spec.files[1] = {0xAB, 0xCD};
-//   auto image = rig.WriteImage("card", spec);
+//   varlo::testrig::CardImageContent content;
+//   content.uid = "04112233445566";
+//   content.files[1] = {0xAB, 0xCD};
+//   auto image = rig.WriteImage("card", content);
 //   rig.Present(0, image);                             // returns when pcscd sees the card
 //   ... SCardConnect(ctx, rig.ReaderName(0).c_str(), ...) or the module under test ...
 //   rig.RestartPcscd();                                // the card stays on its reader
@@ -74,7 +74,7 @@ struct RigOptions {
 };
 
 // The contents of a card image file (format: apps/vcard/card_image.h).
-struct CardImageSpec {
+struct CardImageContent {
   std::string uid;                    // 14 hex digits
   std::optional<std::string> appKey;  // 32 hex digits; absent: the module's application key
   std::map<int, std::vector<std::uint8_t>> files;
@@ -138,7 +138,7 @@ class PcscRig {
                    std::optional<std::chrono::milliseconds> timeout = std::nullopt);
 
   // Writes a card image to Directory()/<name>.json and returns the path.
-  std::filesystem::path WriteImage(const std::string& name, const CardImageSpec& image) const;
+  std::filesystem::path WriteImage(const std::string& name, const CardImageContent& image) const;
 
  private:
   struct Reader {

@@ -104,13 +104,13 @@ void AuthenticateLegacy(Connection& c, const std::array<std::uint8_t, 16>& key) 
 class RigSmokeTest : public ::testing::Test {
  protected:
   RigSmokeTest() {
-    CardImageSpec spec;
-    spec.uid = "04112233445566";
+    CardImageContent content;
+    content.uid = "04112233445566";
     Bytes big(200);
     std::iota(big.begin(), big.end(), 0);
-    spec.files[1] = big;
-    spec.files[0x1F] = Bytes(96, 0x1F);
-    image_ = rig_.WriteImage("card", spec);
+    content.files[1] = big;
+    content.files[0x1F] = Bytes(96, 0x1F);
+    image_ = rig_.WriteImage("card", content);
   }
 
   PcscRig rig_;
@@ -218,7 +218,7 @@ TEST_F(RigSmokeTest, ReadersCanBeUnpluggedAndPluggedBackIn) {
 }
 
 TEST_F(RigSmokeTest, TwoReadersServeTwoCards) {
-  CardImageSpec other;
+  CardImageContent other;
   other.uid = "04AABBCCDDEEFF";
   rig_.Present(0, image_);
   rig_.Present(1, rig_.WriteImage("other", other));

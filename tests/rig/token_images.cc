@@ -14,10 +14,10 @@ std::uint16_t CrcA(std::span<const std::uint8_t> bytes) {
   return crc;
 }
 
-CardImageSpec BlankTokenImage(const std::string& uid, const std::string& label) {
+CardImageContent BlankTokenImage(const std::string& uid, const std::string& label) {
   if (label.size() > 32)
     throw std::invalid_argument("a token label has at most 32 bytes");
-  CardImageSpec image;
+  CardImageContent image;
   image.uid = uid;
 
   std::vector<std::uint8_t> property(96, 0x00);

@@ -19,7 +19,7 @@ std::uint16_t CrcA(std::span<const std::uint8_t> bytes);
 // A token with the given label (at most 32 bytes), no objects and no PIN set (PIN file of 48
 // bytes 0x13): a property file (version 3, magic "kvyr"), the PIN file and one empty header
 // file 0x00 (version 2, one empty record slot, CRC over the rest). `uid` is 14 hex digits.
-CardImageSpec BlankTokenImage(const std::string& uid, const std::string& label);
+CardImageContent BlankTokenImage(const std::string& uid, const std::string& label);
 
 }  // namespace varlo::testrig
 
