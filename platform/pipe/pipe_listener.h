@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "platform/pipe/pipe_client.h"
 
@@ -30,6 +31,8 @@ class PipeConnection {
 
   bool IsOpen() const { return handle_ != kInvalidPipeHandle; }
   PipeHandle Handle() const { return handle_; }
+  // Gives up the handle, which the caller now owns.
+  PipeHandle Release() { return std::exchange(handle_, kInvalidPipeHandle); }
 
   // Writes all bytes; false when the peer has gone.
   bool WriteAll(std::span<const std::uint8_t> data);

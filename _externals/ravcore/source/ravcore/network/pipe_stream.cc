@@ -39,6 +39,10 @@ struct PipeStream::ConnectRequest : actor::WaitableActorData<void> {
   explicit ConnectRequest(std::u16string n) : name(std::move(n)) {}
   std::u16string name;
 };
+struct PipeStream::AdoptRequest : actor::WaitableActorData<void> {
+  explicit AdoptRequest(platform::PipeConnection c) : connection(std::move(c)) {}
+  platform::PipeConnection connection;
+};
 struct PipeStream::CloseRequest : actor::WaitableActorData<void> {};
 struct PipeStream::IsDataAvailableRequest : actor::WaitableActorData<bool> {};
 struct PipeStream::ReadRequest : actor::WaitableActorData<varlo::SecureBytes> {};
@@ -60,6 +64,13 @@ PipeStream::PipeStream(Timing timing)
     : ReceiveActor(std::make_shared<ThreadPool>(1), "PipeStream"), timing_(std::move(timing)) {
   Receive<ConnectRequest>([this](const std::shared_ptr<ConnectRequest>& request) {
     Fulfil(*request, [&] { HandleConnect(request->name); });
+  });
+  Receive<AdoptRequest>([this](const std::shared_ptr<AdoptRequest>& request) {
+    Fulfil(*request, [&] {
+      CloseHandle();
+      handle_ = request->connection.Release();
+      connected_ = handle_ != platform::kInvalidPipeHandle;
+    });
   });
   Receive<CloseRequest>([this](const std::shared_ptr<CloseRequest>& request) {
     Fulfil(*request, [&] { CloseHandle(); });
@@ -104,6 +115,10 @@ PipeStream::~PipeStream() {
 
 void PipeStream::Connect(const std::u16string& name) {
   Ask<void>(std::make_shared<ConnectRequest>(name));
+}
+
+void PipeStream::Adopt(platform::PipeConnection connection) {
+  Ask<void>(std::make_shared<AdoptRequest>(std::move(connection)));
 }
 
 void PipeStream::Close() {

@@ -21,6 +21,7 @@
 
 #include "common/secure_bytes.h"
 #include "platform/pipe/pipe_client.h"
+#include "platform/pipe/pipe_listener.h"
 #include "ravcore/actor/receive_actor.h"
 #include "ravcore/network/istream.h"
 #include "ravcore/subject.h"
@@ -46,6 +47,9 @@ class PipeStream : public actor::ReceiveActor, public IStream {
   // Opens the pipe `name` (`\\.\pipe\NAME`, see platform/pipe). A busy pipe is tried again
   // kBusyRetries times. Failure: "Establishing connection failed." with the last error number.
   void Connect(const std::u16string& name);
+  // Takes over a connection accepted by a service (platform::PipeListener), so that the
+  // service's end of a pipe runs the same stream and message stack as the client's.
+  void Adopt(varlo::platform::PipeConnection connection);
   void Close() override;
   bool IsDataAvailable() override;
   varlo::SecureBytes Read() override;
@@ -65,6 +69,7 @@ class PipeStream : public actor::ReceiveActor, public IStream {
 
  private:
   struct ConnectRequest;
+  struct AdoptRequest;
   struct CloseRequest;
   struct IsDataAvailableRequest;
   struct ReadRequest;
