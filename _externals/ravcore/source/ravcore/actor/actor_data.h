@@ -8,9 +8,11 @@
 #define RAVCORE_ACTOR_ACTOR_DATA_H_
 
 #include <exception>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace ravcore::actor {
@@ -29,10 +31,37 @@ class WaitableActorData : public ActorData {
   void SetValue(V&&... value) {
     promise_.set_value(std::forward<V>(value)...);
   }
-  void SetException(std::exception_ptr error) { promise_.set_exception(std::move(error)); }
+
+  // Fulfils the request with a failure: the waiting sender throws a copy of `error` on its own
+  // thread. The exception travels as a value, not as a std::exception_ptr, so no exception
+  // object is shared between threads.
+  template <typename E>
+  void SetError(const E& error) {
+    rethrow_ = [error] { throw error; };
+    if constexpr (std::is_void_v<T>) {
+      promise_.set_value();
+    } else {
+      promise_.set_value(T{});
+    }
+  }
+
+  // Waits for the handler and returns its value or throws its failure.
+  T Wait(std::future<T>& result) {
+    if constexpr (std::is_void_v<T>) {
+      result.get();
+      if (rethrow_)
+        rethrow_();
+    } else {
+      T value = result.get();
+      if (rethrow_)
+        rethrow_();
+      return value;
+    }
+  }
 
  private:
   std::promise<T> promise_;
+  std::function<void()> rethrow_;  // written before the promise is fulfilled
 };
 
 struct ActorDataPackage {

@@ -13,13 +13,19 @@ ReceiveActor::~ReceiveActor() {
 }
 
 void ReceiveActor::Send(std::shared_ptr<ActorData> message) {
-  if (!message)
-    return;
+  Post(std::move(message));
+}
+
+bool ReceiveActor::Post(std::shared_ptr<ActorData> message) {
+  if (!message) {
+    return false;
+  }
   ActorDataPackage package{message, typeid(*message).name()};
   try {
     executor_->enqueue([this, package = std::move(package)] { Dispatch(package); });
+    return true;
   } catch (const std::runtime_error&) {
-    // A stopped actor takes no more messages.
+    return false;  // a stopped actor takes no more messages
   }
 }
 

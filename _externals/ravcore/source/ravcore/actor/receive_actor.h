@@ -42,12 +42,13 @@ class ReceiveActor : public IActor {
   const std::string& GetName() const override { return name_; }
 
   // Sends `request` and blocks until its handler has fulfilled it; returns its value or
-  // rethrows its exception. A request dropped unhandled gives std::future_error.
+  // throws its error. A request dropped unhandled gives std::future_error.
   template <typename T>
   T Ask(std::shared_ptr<WaitableActorData<T>> request) {
     std::future<T> result = request->GetFuture();
-    Send(std::move(request));
-    return result.get();
+    if (!Post(request))
+      throw std::future_error(std::future_errc::broken_promise);
+    return request->Wait(result);
   }
 
  protected:
@@ -72,6 +73,9 @@ class ReceiveActor : public IActor {
 
   // Lets the pool handle what is queued and joins it; later sends are dropped.
   void StopExecutor();
+
+  // Queues the message for dispatch; false when the pool has stopped.
+  bool Post(std::shared_ptr<ActorData> message);
 
  private:
   struct Entry {

@@ -33,7 +33,7 @@ class RecordingActor : public ReceiveActor {
     Receive<Square>([this](const std::shared_ptr<Square>& request) {
       Enter("square", request->value);
       if (request->value < 0) {
-        request->SetException(std::make_exception_ptr(std::invalid_argument("negative")));
+        request->SetError(std::invalid_argument("negative"));
       } else {
         request->SetValue(request->value * request->value);
       }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -18,7 +20,7 @@ namespace {
 // and frees the stream's thread for reads; the writer then asks again.
 constexpr int kWriteWaitMilliseconds = 20;
 
-// Runs `work` and fulfils `request` with its result or its exception.
+// Runs `work` and fulfils `request` with its result or its failure.
 template <typename T, typename Work>
 void Fulfil(actor::WaitableActorData<T>& request, Work&& work) {
   try {
@@ -28,8 +30,14 @@ void Fulfil(actor::WaitableActorData<T>& request, Work&& work) {
     } else {
       request.SetValue(work());
     }
+  } catch (const NetworkException& error) {
+    request.SetError(error);
+  } catch (const std::bad_alloc& error) {
+    request.SetError(error);
+  } catch (const std::exception& error) {
+    request.SetError(std::runtime_error(error.what()));
   } catch (...) {
-    request.SetException(std::current_exception());
+    request.SetError(std::runtime_error("Unknown failure."));
   }
 }
 

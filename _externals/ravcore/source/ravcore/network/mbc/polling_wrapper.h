@@ -4,7 +4,8 @@
 // After `Start` the polling thread reads; when nothing has arrived it waits the idle interval
 // (100 ms) and reads again. Each message goes to the `messages` observers, on the polling
 // thread. The first exception from a read or an observer goes to the `errors` observers (as an
-// exception_ptr, so that its type and text survive) and ends the thread; it is not restarted.
+// exception_ptr, so that its type and text survive; rethrow it inside the observer, on the
+// polling thread, to look at it) and ends the thread; it is not restarted.
 // Subscribe before `Start`. `Write` forwards to the layer below on the caller's thread. The
 // destructor stops and joins the thread, so it must not run on the polling thread itself.
 #ifndef RAVCORE_NETWORK_MBC_POLLING_WRAPPER_H_
