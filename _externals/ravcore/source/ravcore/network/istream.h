@@ -14,8 +14,6 @@ class IStream {
   virtual ~IStream() = default;
   // Closes the connection; never fails.
   virtual void Close() = 0;
-  // True when at least one byte can be read without blocking.
-  virtual bool IsDataAvailable() = 0;
   // Everything readable now; empty when nothing is.
   virtual varlo::SecureBytes Read() = 0;
   // Writes data[offset, offset + length) once and returns how many bytes went out; the caller

@@ -51,7 +51,8 @@ class PipeStream : public actor::ReceiveActor, public IStream {
   // service's end of a pipe runs the same stream and message stack as the client's.
   void Adopt(varlo::platform::PipeConnection connection);
   void Close() override;
-  bool IsDataAvailable() override;
+  // True when at least one byte can be read without blocking.
+  bool IsDataAvailable();
   varlo::SecureBytes Read() override;
   int Write(std::span<const std::uint8_t> data, std::uint64_t offset,
             std::uint64_t length) override;

@@ -3,15 +3,14 @@
 namespace ravcore::network::mbc {
 
 PipeStreamWrapper::PipeStreamWrapper(std::shared_ptr<PipeStream> stream)
-    : stream_(std::move(stream)),
-      reader_(std::make_shared<MessageBasedStreamReader>(
-          stream_, [](IStream& s) { return s.IsDataAvailable(); }, kMaxRecordLength,
-          // Captured weakly: the reader is owned by this wrapper, which owns the stream.
-          [weak = std::weak_ptr<PipeStream>(stream_)](unsigned long code) {
-            if (auto stream = weak.lock())
-              stream->Break(code);
-          })),
-      writer_(std::make_shared<MessageBasedStreamWriter>(stream_)) {}
+    : stream_(std::move(stream)) {
+  // The reader keeps the stream alive, so its callbacks may hold a plain pointer to it.
+  PipeStream* pipe = stream_.get();
+  reader_ = std::make_shared<MessageBasedStreamReader>(
+      stream_, [pipe](IStream&) { return pipe->IsDataAvailable(); }, kMaxRecordLength,
+      [pipe](unsigned long code) { pipe->Break(code); });
+  writer_ = std::make_shared<MessageBasedStreamWriter>(stream_);
+}
 
 Message PipeStreamWrapper::Read() {
   return reader_->Read();
