@@ -140,6 +140,18 @@ TEST_F(PipeLayers, LargestNoiseMessageIsAccepted) {
   EXPECT_EQ(Next(*records).Size(), 65535u);
 }
 
+TEST(PipeStreamWrapper, AttachTriesToConnectAnUnconnectedStreamAndFails) {
+  auto stream = std::make_shared<PipeStream>();
+  PipeStreamWrapper records(stream);
+  try {
+    records.Attach(nullptr, nullptr);  // the wrapper has no pipe name of its own
+    FAIL() << "an unnamed pipe was connected";
+  } catch (const NetworkException& error) {
+    EXPECT_STREQ(error.what(), "Establishing connection failed.");
+    EXPECT_EQ(error.GetSystemErrorCode(), 123u);
+  }
+}
+
 class FramesOnThePipe : public PipeLayers {
  protected:
   void SetUp() override {
