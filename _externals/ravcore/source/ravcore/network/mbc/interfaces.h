@@ -17,6 +17,10 @@ class IMessageReader {
   virtual ~IMessageReader() = default;
   // The next complete message, or the empty marker when none has arrived.
   virtual Message Read() = 0;
+  // True when part of a message has been read and the rest is still to come, so that a
+  // polling reader should look again soon rather than after its idle interval. Call it from
+  // the reading thread.
+  virtual bool IsMidMessage() { return false; }
 };
 
 class IMessageWriter {

@@ -14,6 +14,11 @@ MessageBasedStreamReader::MessageBasedStreamReader(std::shared_ptr<IStream> stre
       maxRecordLength_(maxRecordLength),
       onBroken_(std::move(onBroken)) {}
 
+bool MessageBasedStreamReader::IsMidMessage() {
+  std::lock_guard lock(mutex_);
+  return !buffer_.empty();
+}
+
 Message MessageBasedStreamReader::Read() {
   std::lock_guard lock(mutex_);
   if (availability_(*stream_)) {

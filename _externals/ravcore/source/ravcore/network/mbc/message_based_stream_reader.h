@@ -33,6 +33,7 @@ class MessageBasedStreamReader : public IMessageReader {
                            BrokenStreamHandler onBroken = nullptr);
 
   Message Read() override;
+  bool IsMidMessage() override;
 
  private:
   std::shared_ptr<IStream> stream_;

@@ -57,6 +57,11 @@ void MessageSplittingWrapper::Write(const Message& message) {
   }
 }
 
+bool MessageSplittingWrapper::IsMidMessage() {
+  std::lock_guard lock(readMutex_);
+  return receiving_ || (lowerReader_ && lowerReader_->IsMidMessage());
+}
+
 Message MessageSplittingWrapper::Read() {
   std::lock_guard lock(readMutex_);
   for (;;) {

@@ -32,6 +32,7 @@ class MessageSplittingWrapper : public IMessageReader, public IMessageWriter, pu
   ~MessageSplittingWrapper() override = default;
 
   Message Read() override;
+  bool IsMidMessage() override;
   void Write(const Message& message) override;
 
   std::shared_ptr<IMessageReader> GetReader() override { return lowerReader_; }

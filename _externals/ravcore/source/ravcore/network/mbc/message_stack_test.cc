@@ -290,6 +290,35 @@ TEST(StackBuilder, EmptyStackAndFailingCallback) {
   EXPECT_THROW(failing.Build(), std::runtime_error);
 }
 
+TEST_F(PipeLayers, PollingLooksAgainSoonWhileAMessageIsHalfThere) {
+  // The first half of a record is there before polling starts; the idle interval is far
+  // longer than the deadline, so only the mid-message interval can deliver in time.
+  const Bytes body = Pattern(5000, 6);
+  const Bytes record = Record(body);
+  ASSERT_TRUE(peer.WriteAll(std::span(record).first(2000)));
+  ASSERT_TRUE(WaitUntil([&] { return stream->IsDataAvailable(); }));
+
+  std::mutex mutex;
+  std::vector<Bytes> received;
+  auto polling = std::make_shared<PollingWrapper>(std::chrono::minutes(10));
+  polling->Attach(records, records);
+  polling->messages.Subscribe([&](const Message& m) {
+    std::lock_guard lock(mutex);
+    received.push_back(ToBytes(m));
+  });
+  polling->Start();
+  ASSERT_TRUE(WaitUntil([&] { return !stream->IsDataAvailable(); }));  // the half was read
+  ASSERT_TRUE(peer.WriteAll(std::span(record).subspan(2000)));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::lock_guard lock(mutex);
+        return received.size() == 1;
+      },
+      std::chrono::seconds(5)));
+  EXPECT_EQ(received[0], body);
+  polling.reset();  // wakes the idle wait and joins at once
+}
+
 TEST_F(PipeLayers, PollingStackPublishesMessagesAndItsEndingError) {
   StackBuilder builder;
   std::mutex mutex;

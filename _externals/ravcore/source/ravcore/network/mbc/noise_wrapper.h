@@ -53,6 +53,7 @@ class NoiseWrapper : public IMessageReader, public IMessageWriter, public IWrapp
 
   // Both need a completed handshake ("No handshake was done.").
   Message Read() override;
+  bool IsMidMessage() override { return lowerReader_ && lowerReader_->IsMidMessage(); }
   void Write(const Message& message) override;
 
   std::shared_ptr<IMessageReader> GetReader() override { return lowerReader_; }

@@ -25,6 +25,7 @@ class PipeStreamWrapper : public IMessageReader, public IMessageWriter, public I
   explicit PipeStreamWrapper(std::shared_ptr<PipeStream> stream);
 
   Message Read() override;
+  bool IsMidMessage() override { return reader_->IsMidMessage(); }
   void Write(const Message& message) override;
 
   std::shared_ptr<IMessageReader> GetReader() override { return reader_; }

@@ -1,5 +1,7 @@
 #include "ravcore/network/mbc/polling_wrapper.h"
 
+#include <algorithm>
+
 namespace ravcore::network::mbc {
 
 PollingWrapper::PollingWrapper(std::chrono::milliseconds idleInterval)
@@ -47,8 +49,11 @@ void PollingWrapper::Poll() {
     while (IsRunning()) {
       Message message = lowerReader_->Read();
       if (message.IsEmpty()) {
+        const auto wait = lowerReader_->IsMidMessage()
+                              ? std::min(kMidMessageInterval, idleInterval_)
+                              : idleInterval_;
         std::unique_lock lock(stateMutex_);
-        wake_.wait_for(lock, idleInterval_, [this] { return !running_; });
+        wake_.wait_for(lock, wait, [this] { return !running_; });
       } else {
         messages.Notify(message);
       }
