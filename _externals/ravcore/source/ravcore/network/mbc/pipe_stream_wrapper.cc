@@ -1,0 +1,28 @@
+#include "ravcore/network/mbc/pipe_stream_wrapper.h"
+
+namespace ravcore::network::mbc {
+
+PipeStreamWrapper::PipeStreamWrapper(std::shared_ptr<PipeStream> stream)
+    : stream_(std::move(stream)) {
+  // The reader keeps the stream alive, so its callbacks may hold a plain pointer to it.
+  PipeStream* pipe = stream_.get();
+  reader_ = std::make_shared<MessageBasedStreamReader>(
+      stream_, [pipe](IStream&) { return pipe->IsDataAvailable(); }, kMaxRecordLength,
+      [pipe](unsigned long code) { pipe->Break(code); });
+  writer_ = std::make_shared<MessageBasedStreamWriter>(stream_);
+}
+
+Message PipeStreamWrapper::Read() {
+  return reader_->Read();
+}
+
+void PipeStreamWrapper::Write(const Message& message) {
+  writer_->Write(message);
+}
+
+void PipeStreamWrapper::Attach(std::shared_ptr<IMessageReader>, std::shared_ptr<IMessageWriter>) {
+  if (!stream_->IsConnected())
+    stream_->Connect(pipeName_);
+}
+
+}  // namespace ravcore::network::mbc

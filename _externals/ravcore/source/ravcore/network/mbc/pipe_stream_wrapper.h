@@ -1,0 +1,45 @@
+// The bottom layer of a message stack: messages as length-prefixed records on a pipe stream.
+//
+// Records longer than the largest Noise message (65535 bytes) are refused as a broken
+// connection: the stream's error subject hears ERROR_BROKEN_PIPE and the reader throws
+// "Connection lost.". `Attach` ignores the layer below (there is none) and connects the stream
+// if it is not connected yet; normally the owner connects it before building the stack.
+#ifndef RAVCORE_NETWORK_MBC_PIPE_STREAM_WRAPPER_H_
+#define RAVCORE_NETWORK_MBC_PIPE_STREAM_WRAPPER_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ravcore/network/mbc/interfaces.h"
+#include "ravcore/network/mbc/message_based_stream_reader.h"
+#include "ravcore/network/mbc/message_based_stream_writer.h"
+#include "ravcore/network/pipe_stream.h"
+
+namespace ravcore::network::mbc {
+
+class PipeStreamWrapper : public IMessageReader, public IMessageWriter, public IWrapper {
+ public:
+  static constexpr std::uint32_t kMaxRecordLength = 65535;
+
+  explicit PipeStreamWrapper(std::shared_ptr<PipeStream> stream);
+
+  Message Read() override;
+  bool IsMidMessage() override { return reader_->IsMidMessage(); }
+  void Write(const Message& message) override;
+
+  std::shared_ptr<IMessageReader> GetReader() override { return reader_; }
+  std::shared_ptr<IMessageWriter> GetWriter() override { return writer_; }
+  void Attach(std::shared_ptr<IMessageReader> reader,
+              std::shared_ptr<IMessageWriter> writer) override;
+
+ private:
+  std::shared_ptr<PipeStream> stream_;
+  std::shared_ptr<MessageBasedStreamReader> reader_;
+  std::shared_ptr<MessageBasedStreamWriter> writer_;
+  std::u16string pipeName_;
+};
+
+}  // namespace ravcore::network::mbc
+
+#endif  // RAVCORE_NETWORK_MBC_PIPE_STREAM_WRAPPER_H_

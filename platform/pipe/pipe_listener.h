@@ -1,0 +1,89 @@
+// Service end of a local named pipe: a listening Unix domain stream socket and the connections
+// accepted on it. Used by the local token service and by tests that play the service.
+//
+// A `PipeListener` owns its socket file: it removes a stale file before binding and removes
+// the file again when destroyed. A `PipeConnection` owns one accepted socket; both close what
+// they own on destruction. Each object is used by one thread at a time.
+#ifndef VARLO_PLATFORM_PIPE_PIPE_LISTENER_H_
+#define VARLO_PLATFORM_PIPE_PIPE_LISTENER_H_
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "platform/pipe/pipe_client.h"
+
+namespace varlo::platform {
+
+class PipeConnection {
+ public:
+  PipeConnection() = default;
+  explicit PipeConnection(PipeHandle handle) : handle_(handle) {}
+  ~PipeConnection();
+  PipeConnection(PipeConnection&& other) noexcept;
+  PipeConnection& operator=(PipeConnection&& other) noexcept;
+  PipeConnection(const PipeConnection&) = delete;
+  PipeConnection& operator=(const PipeConnection&) = delete;
+
+  bool IsOpen() const { return handle_ != kInvalidPipeHandle; }
+  PipeHandle Handle() const { return handle_; }
+  // Gives up the handle, which the caller now owns.
+  PipeHandle Release() { return std::exchange(handle_, kInvalidPipeHandle); }
+
+  // Writes all bytes; false when the peer has gone.
+  bool WriteAll(std::span<const std::uint8_t> data);
+
+  // Waits up to `timeout` for bytes and reads what is there (at most buffer.size()). nullopt on
+  // time-out; 0 when the peer has closed its end or the read failed.
+  std::optional<std::size_t> ReadSome(std::span<std::uint8_t> buffer,
+                                      std::chrono::milliseconds timeout);
+
+  // Reads exactly buffer.size() bytes within `timeout`; false on time-out or end of stream.
+  bool ReadExactly(std::span<std::uint8_t> buffer, std::chrono::milliseconds timeout);
+
+  void Close();
+
+ private:
+  PipeHandle handle_ = kInvalidPipeHandle;
+};
+
+class PipeListener {
+ public:
+  // Listens at `socketPath` with room for `backlog` pending connections; the socket file gets
+  // `mode` (owner and group by default). Throws std::system_error on failure.
+  PipeListener(const std::string& socketPath, int backlog, unsigned mode = 0660);
+  ~PipeListener();
+  PipeListener(const PipeListener&) = delete;
+  PipeListener& operator=(const PipeListener&) = delete;
+
+  const std::string& Path() const { return path_; }
+
+  // Waits up to `timeout` for a connection; an unopened connection on time-out.
+  PipeConnection Accept(std::chrono::milliseconds timeout);
+
+ private:
+  std::string path_;
+  PipeHandle handle_ = kInvalidPipeHandle;
+};
+
+// A fresh private directory for sockets (under $TMPDIR or /tmp), removed with its content on
+// destruction. For tests and tools.
+class TemporaryPipeDirectory {
+ public:
+  TemporaryPipeDirectory();
+  ~TemporaryPipeDirectory();
+  TemporaryPipeDirectory(const TemporaryPipeDirectory&) = delete;
+  TemporaryPipeDirectory& operator=(const TemporaryPipeDirectory&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace varlo::platform
+
+#endif  // VARLO_PLATFORM_PIPE_PIPE_LISTENER_H_
