@@ -7,13 +7,23 @@
 
 #include "card/application_key.h"
 #include "card/testing/fake_pcsc.h"
+#include "card/testing/log_capture.h"
 
 namespace varlo {
 namespace {
 
 using testing::Bytes;
 using testing::FakePcsc;
+using testing::LogPattern;
 using testing::SimulatedDesfire;
+
+// The module's log in a file, at debug level, from before the first log call.
+[[maybe_unused]] const auto* const kLogEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing::LogCaptureEnvironment);
+
+LogPattern Line(LogLevel level, std::string text) {
+  return {level, "Desfire", std::move(text), false};
+}
 
 constexpr char kReader[] = "Test Reader 00";
 constexpr std::uint64_t kUid = 0x04112233445566;
@@ -55,6 +65,13 @@ class DesfireTest : public ::testing::Test {
         DesfireTimings{std::chrono::milliseconds(1)});
   }
 
+  // The command layer logs on the caller's thread, so its lines are written by the time a call
+  // returns.
+  ::testing::AssertionResult Logged(const std::vector<LogPattern>& lines) {
+    return testing::LogCapture::Install().WaitForLines(mark, lines, std::chrono::seconds(1));
+  }
+
+  std::uintmax_t mark = testing::LogCapture::Install().Mark();
   FakePcsc pcsc;
   std::shared_ptr<SimulatedDesfire> card = std::make_shared<SimulatedDesfire>();
   std::vector<DesfireData> reported;
@@ -84,6 +101,17 @@ TEST_F(DesfireTest, LoadReadsTheTokenApplicationInNativeFraming) {
   EXPECT_EQ(sent.size(), 13u);  // and the 96-byte property file in two
   EXPECT_EQ(pcsc.ConnectShareModes(), std::vector<DWORD>{SCARD_SHARE_EXCLUSIVE});
   EXPECT_EQ(pcsc.OpenCards(), 0);
+  EXPECT_TRUE(Logged({Line(LogLevel::Debug, "\t\t[BEGIN Desfire::Load]"),
+                      Line(LogLevel::Debug, "Desfire::Transmit Sending: [ 60 ] (1 byte)"),
+                      Line(LogLevel::Debug, "Desfire::Auth Authentication succeeded:"),
+                      Line(LogLevel::Debug, "Desfire::Auth \tKey number: 0"),
+                      Line(LogLevel::Debug, "Desfire::Auth \tKey type: 2k3DES"),
+                      Line(LogLevel::Debug, "Desfire::Transmit Sending: [ 6f ] (1 byte)"),
+                      Line(LogLevel::Info, "Desfire::ReadDataFile 150 bytes read from file 1"),
+                      Line(LogLevel::Info, "Desfire::ReadDataFile 48 bytes read from file 29"),
+                      Line(LogLevel::Info, "Desfire::ReadDataFile 96 bytes read from file 31"),
+                      Line(LogLevel::Debug, "Desfire::Load Loading Desfire completed."),
+                      Line(LogLevel::Debug, "\t\t[END Desfire::Load]")}));
 }
 
 TEST_F(DesfireTest, CardInsistingOnWrappedFramingReadsTheSame) {
@@ -114,6 +142,11 @@ TEST_F(DesfireTest, WrongLengthOnSelectResendsItWrappedAndKeepsWrapping) {
   std::vector<Bytes> sent = pcsc.Sent();
   EXPECT_EQ(sent[4], (Bytes{0x90, 0x5A, 0x00, 0x00, 0x03, 0x00, 0x00, 0x01, 0x00}));
   EXPECT_EQ(sent[5], (Bytes{0x90, 0x0A, 0x00, 0x00, 0x01, 0x00, 0x00}));
+  EXPECT_TRUE(Logged({Line(LogLevel::Debug, "Desfire::Transmit Received: [ 67 00 ] (2 byte)"),
+                      Line(LogLevel::Debug, "Desfire::Transmit Enabling wrapped apdu mode."),
+                      Line(LogLevel::Warn, "Desfire::Transmit Retrying with wrapped apdu."),
+                      Line(LogLevel::Debug,
+                           "Desfire::Transmit Sending: [ 90 5a 00 00 03 00 00 01 00 ] (9 byte)")}));
 }
 
 TEST_F(DesfireTest, AbortedCommandIsResentOnceAfterAReconnect) {
@@ -132,6 +165,10 @@ TEST_F(DesfireTest, AbortedCommandIsResentOnceAfterAReconnect) {
     EXPECT_EQ(selects, 2);
     ASSERT_EQ(reported.size(), 1u);
     EXPECT_EQ(reported[0].label, "Unit token");
+    EXPECT_TRUE(Logged({Line(LogLevel::Warn, "Desfire::Transmit Card returned 0x" +
+                                                 std::string(aborted == 0xCA ? "ca" : "b") +
+                                                 " - card is in invalid state for command, "
+                                                 "calling SCardReconnect.")}));
   }
 }
 
@@ -146,6 +183,7 @@ TEST_F(DesfireTest, SecondAbortAfterTheReconnectFails) {
   EXPECT_EQ(FailureText([&] { desfire->SelectApp(); }), "Card returned error status.");
   EXPECT_EQ(pcsc.Count("Reconnect"), 1);
   desfire->EndTransaction();
+  EXPECT_TRUE(Logged({Line(LogLevel::Error, "Desfire::Transmit Card returned 0xca pn retry.")}));
 
   // Through Load the card is still reported, with its UID and nothing else.
   desfire = MakeDesfire();
@@ -155,6 +193,10 @@ TEST_F(DesfireTest, SecondAbortAfterTheReconnectFails) {
   EXPECT_TRUE(reported[0].label.empty());
   EXPECT_FALSE(reported[0].initialized);
   EXPECT_EQ(pcsc.OpenCards(), 0);
+  EXPECT_TRUE(Logged({Line(LogLevel::Error,
+                           "Desfire::Load Failed loading card: Card returned "
+                           "error status."),
+                      Line(LogLevel::Debug, "Desfire::Load Loading Desfire completed.")}));
 }
 
 TEST_F(DesfireTest, FailedReconnectEndsTheCommand) {
@@ -167,6 +209,8 @@ TEST_F(DesfireTest, FailedReconnectEndsTheCommand) {
   auto desfire = MakeDesfire();
   desfire->StartTransaction();
   EXPECT_EQ(FailureText([&] { desfire->SelectApp(); }), "Failed to reconnect card.");
+  EXPECT_TRUE(
+      Logged({Line(LogLevel::Error, "Desfire::Reconnect SCardReconnect returned 0x8010000c")}));
 }
 
 TEST_F(DesfireTest, TransmitFailuresHaveTheirTexts) {
@@ -186,6 +230,8 @@ TEST_F(DesfireTest, TransmitFailuresHaveTheirTexts) {
   DesfireCommand wrapped(kCmdGetVersion, {}, true);
   EXPECT_EQ(FailureText([&] { desfire->Transmit(wrapped); }), "Response could not be parsed.");
   desfire->EndTransaction();
+  EXPECT_TRUE(
+      Logged({Line(LogLevel::Error, "Desfire::Transmit SCardTransmit returned 0x8010002f")}));
 }
 
 TEST_F(DesfireTest, SharingViolationsWaitThenShareWithATransaction) {
@@ -216,6 +262,8 @@ TEST_F(DesfireTest, ConnectGivesUpAfterAHundredViolationsOrAnotherError) {
   desfire->EndTransaction();
   pcsc.QueueConnectResults({SCARD_E_NO_SMARTCARD});
   EXPECT_EQ(FailureText([&] { desfire->StartTransaction(); }), "SCardConnectA failed.");
+  EXPECT_TRUE(Logged(
+      {Line(LogLevel::Error, "Desfire::StartTransaction SCardConnectA returned 0x8010000c")}));
 }
 
 TEST_F(DesfireTest, FailedTransactionStillReadsTheSharedCard) {
@@ -224,6 +272,8 @@ TEST_F(DesfireTest, FailedTransactionStillReadsTheSharedCard) {
   MakeDesfire()->Load();
   ASSERT_EQ(reported.size(), 1u);
   EXPECT_EQ(reported[0].label, "Unit token");
+  EXPECT_TRUE(Logged(
+      {Line(LogLevel::Warn, "Desfire::StartTransaction Failed to start transaction: 0x8010000b")}));
 }
 
 TEST_F(DesfireTest, CardWithoutTheApplicationIsReportedWithItsUidOnly) {
@@ -233,6 +283,7 @@ TEST_F(DesfireTest, CardWithoutTheApplicationIsReportedWithItsUidOnly) {
   EXPECT_EQ(reported[0].uid, kUid);
   EXPECT_FALSE(reported[0].initialized);
   EXPECT_EQ(pcsc.Sent().size(), 4u);  // version, version, version, select
+  EXPECT_TRUE(Logged({Line(LogLevel::Info, "Desfire::Load Application not present.")}));
 }
 
 TEST_F(DesfireTest, CardWithAnotherKeyIsReportedWithItsUidOnly) {
@@ -265,6 +316,10 @@ TEST_F(DesfireTest, CardWithAShortVersionIsNotReported) {
   MakeDesfire()->Load();
   EXPECT_TRUE(reported.empty());
   EXPECT_EQ(pcsc.OpenCards(), 0);
+  EXPECT_TRUE(Logged({Line(LogLevel::Error,
+                           "Desfire::Load Failed loading card: Invalid response "
+                           "length on GetVersion."),
+                      Line(LogLevel::Error, "Desfire::Load UID unknown - card is ignored.")}));
 }
 
 TEST_F(DesfireTest, DisabledCallbackAndFaultyDataAreNotReported) {
@@ -280,6 +335,11 @@ TEST_F(DesfireTest, DisabledCallbackAndFaultyDataAreNotReported) {
   Desfire empty(kReader, CardCallback{}, pcsc);
   EXPECT_NO_THROW(empty.Load());
   EXPECT_EQ(pcsc.OpenCards(), 0);
+  EXPECT_TRUE(Logged({Line(LogLevel::Warn,
+                           "Desfire::Load Desfire wil be ignored because callback was disabled "
+                           "during loading process."),
+                      Line(LogLevel::Error, "Desfire::Load Failed to parse raw desfire data."),
+                      Line(LogLevel::Error, "Desfire::Load Failed to parse raw desfire data.")}));
 }
 
 TEST_F(DesfireTest, CommandsMapCardStatusesToTheirTexts) {
@@ -326,6 +386,7 @@ TEST_F(DesfireTest, CommandsMapCardStatusesToTheirTexts) {
       {0xBD, 0x9D, [&] { desfire->ReadDataFile(1); }, "Failed to read file."},
   };
   EXPECT_EQ(desfire->SelectApp(), DesfireResult::Ok);
+  mark = testing::LogCapture::Install().Mark();
   for (const Case& c : cases) {
     on = c.command;
     answer = c.status;
@@ -343,6 +404,13 @@ TEST_F(DesfireTest, CommandsMapCardStatusesToTheirTexts) {
     EXPECT_EQ(desfire->SelectApp(), result);
   }
   desfire->EndTransaction();
+  EXPECT_TRUE(
+      Logged({Line(LogLevel::Debug, "Desfire::Transmit Card returned 0x1c on [ 0a 00 ] (2 byte)"),
+              Line(LogLevel::Error, "Desfire::Auth_1st Card returned 0x0"),
+              Line(LogLevel::Error, "Desfire::Auth_2nd Card returned 0xaf"),
+              Line(LogLevel::Error, "Desfire::ListFiles Card returned 0x9d"),
+              Line(LogLevel::Error, "Desfire::ReadDataFile Card returned 0x9d"),
+              Line(LogLevel::Error, "Desfire::SelectApp Card returned 0x9d")}));
 }
 
 TEST_F(DesfireTest, EndlessFileIsRefused) {

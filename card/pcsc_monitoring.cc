@@ -108,6 +108,8 @@ void PcscMonitoring::WorkerThreadFunction() {
           Pause(timings_.errorPause);
           continue;
         }
+        LogInfo(kContext)
+            << "PcscMonitoring::WorkerThreadFunction Smartcard context reestablished.";
         contextLost_ = false;
       }
       pnp.dwCurrentState = pnp.dwEventState;

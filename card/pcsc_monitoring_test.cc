@@ -8,6 +8,7 @@
 
 #include "card/application_key.h"
 #include "card/testing/fake_pcsc.h"
+#include "card/testing/log_capture.h"
 
 namespace varlo {
 namespace {
@@ -18,6 +19,14 @@ using testing::FakePcsc;
 using testing::SimulatedDesfire;
 
 constexpr auto kDeadline = 5s;
+
+// The module's log in a file, at debug level, from before the first log call.
+[[maybe_unused]] const auto* const kLogEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing::LogCaptureEnvironment);
+
+testing::LogPattern Line(LogLevel level, std::string text, std::string context = "PcscMonitoring") {
+  return {level, std::move(context), std::move(text), false};
+}
 
 class Reports {
  public:
@@ -58,6 +67,11 @@ class PcscMonitoringTest : public ::testing::Test {
     monitor->StartMonitoring();
   }
   void ExpectIdle() { ASSERT_TRUE(pcsc.WaitUntilIdle(kDeadline)); }
+  ::testing::AssertionResult Logged(const std::vector<testing::LogPattern>& lines) {
+    return testing::LogCapture::Install().WaitForLines(mark, lines, kDeadline);
+  }
+
+  std::uintmax_t mark = testing::LogCapture::Install().Mark();
 
   static constexpr MonitorTimings kFast{10ms, 20ms, DesfireTimings{1ms}};
   FakePcsc pcsc;
@@ -137,15 +151,36 @@ TEST_F(PcscMonitoringTest, ReadersThatComeAndGoAreFollowed) {
   ExpectIdle();
   pcsc.InsertCard("Reader A", MakeCard(0x05));
   ASSERT_TRUE(reports.WaitFor(1));
+  EXPECT_TRUE(Logged(
+      {Line(LogLevel::Info, "PcscMonitoring::WorkerThreadFunction PC/SC monitoring started."),
+       Line(LogLevel::Debug,
+            "PcscMonitoring::WorkerThreadFunction Smart card service not running."),
+       Line(LogLevel::Debug, "PcscMonitoring::MergeReaderList currently 2 readers known."),
+       Line(LogLevel::Debug, "PcscMonitoring::CheckReaderState New card detected: Reader A"),
+       Line(LogLevel::Info, "PcscMonitoring::AddPicc Adding desfire on Reader A")}));
 
   // Unplugging the reader releases the card; plugged in again, the card is new.
+  mark = testing::LogCapture::Install().Mark();
   pcsc.RemoveReader("Reader A");
   ExpectIdle();
   EXPECT_EQ(pcsc.OpenCards(), 0);
+  EXPECT_TRUE(
+      Logged({Line(LogLevel::Debug, "PcscMonitoring::CheckReaderState Card lost: Reader A"),
+              Line(LogLevel::Debug, "PcscMonitoring::CheckReaderState Reader lost: Reader A"),
+              Line(LogLevel::Warn, "PcscMonitoring::RemovePicc No picc present for Reader A")}));
   pcsc.AddReader("Reader A");
   ExpectIdle();
   pcsc.InsertCard("Reader A", MakeCard(0x05));
   ASSERT_TRUE(reports.WaitFor(2));
+
+  mark = testing::LogCapture::Install().Mark();
+  monitor.reset();
+  EXPECT_TRUE(Logged(
+      {Line(LogLevel::Info, "PcscMonitoring::WorkerThreadFunction PC/SC monitoring terminated."),
+       Line(LogLevel::Debug,
+            std::string("PcscMonitoring::WorkerThreadFunction Cleaning up ") + kPnpReaderName),
+       Line(LogLevel::Debug, "PcscMonitoring::WorkerThreadFunction Cleaning up Reader B"),
+       Line(LogLevel::Debug, "PcscMonitoring::WorkerThreadFunction Cleaning up Reader A")}));
 }
 
 TEST_F(PcscMonitoringTest, StoppingWhileWaitingEndsWithinTheErrorPause) {
@@ -203,6 +238,18 @@ TEST_F(PcscMonitoringTest, MissingContextAndFailedWaitsAreRepaired) {
   pcsc.QueueStatusChangeResults({SCARD_F_INTERNAL_ERROR, SCARD_E_NO_SERVICE});
   pcsc.InsertCard("Reader A", MakeCard(0x07));
   ASSERT_TRUE(reports.WaitFor(1));
+  const std::string worker = "PcscMonitoring::WorkerThreadFunction ";
+  EXPECT_TRUE(Logged(
+      {Line(LogLevel::Error, "PcscBase::PcscBase Failed to establish smartcard context: 0x8010001d",
+            "PcscBase"),
+       Line(LogLevel::Error,
+            "PcscBase::RefreshContext Failed to reestablish smartcard context: 0x8010001d",
+            "PcscBase"),
+       Line(LogLevel::Info, worker + "Smartcard context reestablished."),
+       Line(LogLevel::Error, worker + "SCardGetStatusChange returned 0x80100001"),
+       Line(LogLevel::Info, worker + "Smartcard context reestablished."),
+       Line(LogLevel::Debug, worker + "Smart card service not running."),
+       Line(LogLevel::Info, worker + "Smartcard context reestablished.")}));
 }
 
 }  // namespace

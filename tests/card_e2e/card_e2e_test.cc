@@ -15,6 +15,7 @@
 #include "card/desfire.h"
 #include "card/pcsc_monitoring.h"
 #include "card/testing/forwarding_pcsc.h"
+#include "card/testing/log_capture.h"
 #include "common/hex.h"
 #include "platform/process/child_process.h"
 #include "tests/rig/pcsc_rig.h"
@@ -27,6 +28,23 @@ using namespace std::chrono_literals;
 constexpr auto kDeadline = 10s;
 // Short pauses so that recoveries take little time; the stop bound is tested with the real ones.
 constexpr MonitorTimings kFast{100ms, 200ms, DesfireTimings{}};
+
+// Every log line of the module goes to a file of the capture, at debug level; the logger reads
+// its settings at the first log call, so the capture is installed before any test runs.
+[[maybe_unused]] const auto* const kLogEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing::LogCaptureEnvironment);
+
+const testing::LogCapture& Log() {
+  return testing::LogCapture::Install();
+}
+
+testing::LogPattern MonitorLine(LogLevel level, std::string text, bool prefix = false) {
+  return {level, "PcscMonitoring", std::move(text), prefix};
+}
+
+testing::LogPattern DesfireLine(LogLevel level, std::string text) {
+  return {level, "Desfire", std::move(text), false};
+}
 
 class Reports {
  public:
@@ -158,11 +176,27 @@ TEST_F(CardEndToEndTest, CardPutOnAReaderReachesTheCallbackWithTheImagesToken) {
       cardimage::MakeCardImage(Token(0x04A1B2C3D4E5F6, "End to end"),
                                cardimage::Layout{.recordsPerHeader = 1, .dataFileSize = 200});
   StartMonitor();
+  const std::string reader = rig->ReaderName(0);
+  auto mark = Log().Mark();
   rig->Present(0, Image("token", image));
   auto data = reports.WaitFor(1);
   ASSERT_TRUE(data);
   ExpectSameToken(*data, image);
   EXPECT_EQ(data->label, "End to end");
+  EXPECT_TRUE(Log().WaitForLines(
+      mark, {MonitorLine(LogLevel::Debug,
+                         "PcscMonitoring::CheckReaderState New card detected: " + reader),
+             MonitorLine(LogLevel::Info, "PcscMonitoring::AddPicc Adding desfire on " + reader),
+             DesfireLine(LogLevel::Debug, "Desfire::Auth Authentication succeeded:"),
+             DesfireLine(LogLevel::Info, "Desfire::ReadDataFile 96 bytes read from file 31"),
+             DesfireLine(LogLevel::Debug, "Desfire::Load Loading Desfire completed.")}));
+
+  mark = Log().Mark();
+  rig->Remove(0);
+  EXPECT_TRUE(Log().WaitForLines(
+      mark, {MonitorLine(LogLevel::Debug, "PcscMonitoring::CheckReaderState Card lost: " + reader),
+             DesfireLine(LogLevel::Debug, "\t\t[END Desfire::~Desfire]")}));
+  EXPECT_EQ(reports.Size(), 1u);  // removal is not reported
 }
 
 TEST_F(CardEndToEndTest, CardOnTheReaderAtStartIsReportedOnlyWhenPresentedAgain) {
@@ -170,9 +204,16 @@ TEST_F(CardEndToEndTest, CardOnTheReaderAtStartIsReportedOnlyWhenPresentedAgain)
   auto path = Image("early", image);
   rig->Present(0, path);
   rig->Card(0).ClearHistory();
+  const auto mark = Log().Mark();
   StartMonitor();
   EXPECT_FALSE(rig->Card(0).History().empty());  // it was read
   EXPECT_EQ(reports.Size(), 0u);
+  EXPECT_TRUE(Log().WaitForLines(
+      mark, {MonitorLine(LogLevel::Info,
+                         "PcscMonitoring::AddPicc Adding desfire on " + rig->ReaderName(0)),
+             MonitorLine(LogLevel::Debug,
+                         "PcscMonitoring::AddPicc PC/SC Callback before initial state - "
+                         "ignored: 0x4000000000001")}));
 
   rig->Remove(0);
   rig->Present(0, path);
@@ -210,7 +251,11 @@ TEST_F(CardEndToEndTest, CardWithALongerAtrIsNotRead) {
   rig->Card(0).Set("atr", "3b818001808000");
   rig->Card(0).ClearHistory();
   StartMonitor();
+  const auto mark = Log().Mark();
   rig->Present(0, path);
+  EXPECT_TRUE(Log().WaitForLines(
+      mark, {MonitorLine(LogLevel::Info,
+                         "PcscMonitoring::AddPicc ATR missmatch on " + rig->ReaderName(0))}));
   // A DESFire card on the other reader is reported; by then the first card has been passed by.
   rig->Present(1, Image("desfire", cardimage::MakeCardImage(Token(0x0400000000000B, "DESFire"))));
   auto data = reports.WaitFor(1);
@@ -276,9 +321,34 @@ TEST_F(CardEndToEndTest, MonitoringResumesAfterPcscdRestarts) {
 
   // The new pcscd sees the reader empty first and then the card arrive, so the card that stayed
   // on its reader is read and reported again; a card presented afterwards is reported too.
+  const auto mark = Log().Mark();
   rig->RestartPcscd();
   ASSERT_TRUE(reports.WaitFor(2));
   ExpectSameToken(*reports.WaitFor(2), image);
+  // The failed wait is logged (pcsc-lite reports the lost connection of a pending wait, or the
+  // service as gone), then the context of the old service is replaced and the readers are listed
+  // again before the next wait.
+  const auto reestablished = MonitorLine(
+      LogLevel::Info, "PcscMonitoring::WorkerThreadFunction Smartcard context reestablished.");
+  EXPECT_TRUE(Log().WaitForLines(
+      mark,
+      {reestablished,
+       MonitorLine(LogLevel::Debug, "PcscMonitoring::MergeReaderList currently 2 readers known."),
+       MonitorLine(LogLevel::Info,
+                   "PcscMonitoring::AddPicc Adding desfire on " + rig->ReaderName(0))}));
+  const auto failed =
+      MonitorLine(LogLevel::Error,
+                  "PcscMonitoring::WorkerThreadFunction SCardGetStatusChange returned 0x", true);
+  const auto gone = MonitorLine(
+      LogLevel::Debug, "PcscMonitoring::WorkerThreadFunction Smart card service not running.");
+  const auto lines = Log().LinesSince(mark);
+  auto firstIndex = [&](auto matches) {
+    return std::find_if(lines.begin(), lines.end(), matches) - lines.begin();
+  };
+  EXPECT_LT(firstIndex([&](const testing::LogLine& line) {
+              return failed.Matches(line) || gone.Matches(line);
+            }),
+            firstIndex([&](const testing::LogLine& line) { return reestablished.Matches(line); }));
   rig->Present(1, Image("after", cardimage::MakeCardImage(Token(0x04000000000008, "After"))));
   auto after = reports.WaitForUid(0x04000000000008);
   ASSERT_TRUE(after);
