@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/socket_io.h"
+
 namespace varlo::platform {
 
 namespace {
@@ -86,16 +88,7 @@ bool TcpConnection::ReadExact(std::span<std::uint8_t> bytes) {
 }
 
 bool TcpConnection::WriteAll(std::span<const std::uint8_t> bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return SendAll(fd_, bytes.data(), bytes.size());
 }
 
 void TcpConnection::Shutdown() {

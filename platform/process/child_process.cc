@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/posix/socket_io.h"
+
 namespace varlo::platform {
 
 namespace {
@@ -172,16 +174,7 @@ bool ChildProcess::WriteLine(std::string_view line) {
     return false;
   std::string text(line);
   text.push_back('\n');
-  std::size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = send(stdinFd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return SendAll(stdinFd_, text.data(), text.size());
 }
 
 void ChildProcess::CloseStdin() {
