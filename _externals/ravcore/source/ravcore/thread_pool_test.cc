@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <future>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,30 +14,33 @@
 namespace ravcore {
 namespace {
 
-TEST(ThreadPool, RunsEveryQueuedTaskBeforeDestructionReturnsThenRefusesMore) {
+TEST(ThreadPool, RunsEveryQueuedTaskBeforeDestructionReturnsAndRefusesTasksOnceStopped) {
   std::atomic<int> ran{0};
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
-  auto pool = std::make_unique<ThreadPool>(2);
-  // Both workers are held up, so the other tasks are still queued when the pool stops.
-  for (int i = 0; i < 2; ++i) {
-    pool->enqueue([released, &ran] {
-      released.wait();
-      ++ran;
-    });
+  {
+    ThreadPool pool(2);
+    // Both workers are held up, so the other tasks are still queued when the pool goes.
+    for (int i = 0; i < 2; ++i) {
+      pool.enqueue([released, &ran] {
+        released.wait();
+        ++ran;
+      });
+    }
+    for (int i = 0; i < 200; ++i)
+      pool.enqueue([&ran] { ++ran; });
+    release.set_value();
   }
-  for (int i = 0; i < 200; ++i)
-    pool->enqueue([&ran] { ++ran; });
-  release.set_value();
-  pool->Stop();
   EXPECT_EQ(ran.load(), 202);
+
+  ThreadPool stopped(1);
+  stopped.Stop();
   try {
-    pool->enqueue([] {});
+    stopped.enqueue([] {});
     FAIL() << "enqueue on a stopped pool succeeded";
   } catch (const std::runtime_error& error) {
     EXPECT_STREQ(error.what(), "enqueue task on stopped thread pool");
   }
-  pool.reset();  // stopping twice is harmless
 }
 
 TEST(Subject, NotifiesInSubscriptionOrderOnlyThoseSubscribedBefore) {
