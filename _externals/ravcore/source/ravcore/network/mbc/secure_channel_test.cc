@@ -107,16 +107,24 @@ TEST_F(SecureChannel, MessagesUpToOneMebibyteCrossBothWaysAtOnceInOrderAndIntact
     for (std::size_t i = 0; i < sizes.size(); ++i)
       from.Stack().Write(Message(Pattern(sizes[i], seed + static_cast<std::uint32_t>(i))));
   };
-  std::thread moduleWriter([&] { send(*module, 1000); });
-  send(*tokenService, 2000);
-  moduleWriter.join();
-
-  ASSERT_TRUE(WaitUntil(
+  std::string moduleFailure, serviceFailure;
+  std::thread moduleWriter([&] { moduleFailure = Failure([&] { send(*module, 1000); }); });
+  std::thread serviceWriter([&] { serviceFailure = Failure([&] { send(*tokenService, 2000); }); });
+  const bool delivered = WaitUntil(
       [&] {
         return module->Received().size() == sizes.size() &&
                tokenService->Received().size() == sizes.size();
       },
-      60s));
+      30s);
+  if (!delivered) {  // writers stuck behind their own readers: free them to fail, not hang
+    module->Stream().Close();
+    tokenService->Stream().Close();
+  }
+  moduleWriter.join();
+  serviceWriter.join();
+  ASSERT_TRUE(delivered);
+  EXPECT_EQ(moduleFailure, "");
+  EXPECT_EQ(serviceFailure, "");
   for (std::size_t i = 0; i < sizes.size(); ++i) {
     EXPECT_EQ(module->Received()[i], Pattern(sizes[i], 2000 + static_cast<std::uint32_t>(i)));
     EXPECT_EQ(tokenService->Received()[i], Pattern(sizes[i], 1000 + static_cast<std::uint32_t>(i)));
