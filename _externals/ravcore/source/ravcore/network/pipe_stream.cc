@@ -159,10 +159,12 @@ void PipeStream::Break(unsigned long code) {
 }
 
 void PipeStream::HandleConnect(const std::u16string& name) {
+  // An earlier connection is given up first, so that a failed attempt leaves the stream
+  // unconnected rather than on the old pipe, and no handle leaks.
+  CloseHandle();
   for (int retry = 0;; ++retry) {
     platform::PipeOpenResult result = platform::OpenPipe(name);
     if (result.error == 0) {
-      CloseHandle();  // never leak a handle of an earlier connection
       handle_ = result.handle;
       connected_ = true;
       return;

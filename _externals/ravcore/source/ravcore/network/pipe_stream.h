@@ -45,7 +45,8 @@ class PipeStream : public actor::ReceiveActor, public IStream {
   ~PipeStream() override;
 
   // Opens the pipe `name` (`\\.\pipe\NAME`, see platform/pipe). A busy pipe is tried again
-  // kBusyRetries times. Failure: "Establishing connection failed." with the last error number.
+  // kBusyRetries times. Failure: "Establishing connection failed." with the last error number;
+  // the stream is unconnected afterwards, even if it was connected before.
   void Connect(const std::u16string& name);
   // Takes over a connection accepted by a service (platform::PipeListener), so that the
   // service's end of a pipe runs the same stream and message stack as the client's.

@@ -1,20 +1,68 @@
 // Shared pieces of the tests that run over real Unix domain sockets: a private socket
-// directory with a listening "service", and waiting for a condition with a deadline.
+// directory with a listening "service", records as the service sees them, failures as text,
+// and waiting for a condition with a deadline.
 #ifndef RAVCORE_NETWORK_PIPE_TEST_UTIL_H_
 #define RAVCORE_NETWORK_PIPE_TEST_UTIL_H_
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/pipe/pipe_listener.h"
+#include "ravcore/network/mbc/message.h"
+#include "ravcore/network/network_exception.h"
 
 namespace ravcore::network::testing_util {
 
+using Bytes = std::vector<std::uint8_t>;
+
 inline std::u16string ToU16(const std::string& text) {
   return {text.begin(), text.end()};
+}
+
+// n bytes that differ from message to message (by seed) and along the message.
+inline Bytes Pattern(std::size_t n, std::uint32_t seed = 0) {
+  Bytes bytes(n);
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (auto& b : bytes) {
+    x = x * 1664525u + 1013904223u;
+    b = static_cast<std::uint8_t>(x >> 24);
+  }
+  return bytes;
+}
+
+inline Bytes ToBytes(const mbc::Message& message) {
+  return Bytes(message.Bytes().begin(), message.Bytes().end());
+}
+
+// "text (code)" for a NetworkException, "text" for another std::exception, "noise: text" for
+// the Noise framework's C strings. Call it where the exception is current or held.
+inline std::string Describe(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const NetworkException& e) {
+    return std::string(e.what()) + " (" + std::to_string(e.GetSystemErrorCode()) + ")";
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (const char* text) {
+    return std::string("noise: ") + text;
+  } catch (...) {
+    return "unknown";
+  }
+}
+
+// What `call` threw, described as above; "" when it returned.
+template <typename Call>
+std::string Failure(Call call) {
+  try {
+    call();
+  } catch (...) {
+    return Describe(std::current_exception());
+  }
+  return "";
 }
 
 // Polls `condition` until it holds or `timeout` passes; returns its last value.
@@ -40,25 +88,26 @@ struct TestService {
   varlo::platform::PipeListener listener;
 };
 
-inline std::vector<std::uint8_t> Record(const std::vector<std::uint8_t>& body) {
+inline Bytes Record(const Bytes& body) {
   const auto n = static_cast<std::uint32_t>(body.size());
-  std::vector<std::uint8_t> record = {
-      static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
-      static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)};
+  Bytes record = {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+                  static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)};
   record.insert(record.end(), body.begin(), body.end());
   return record;
 }
 
-// Reads one record from the service's side of a connection; false on time-out.
-inline bool ReadRecord(varlo::platform::PipeConnection& connection, std::vector<std::uint8_t>& body,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+// Reads `count` records from the service's side of a connection (fewer on time-out).
+inline std::vector<Bytes> ReadRecords(varlo::platform::PipeConnection& connection,
+                                      std::size_t count) {
+  std::vector<Bytes> records;
   std::uint8_t header[4];
-  if (!connection.ReadExactly(header, timeout))
-    return false;
-  const std::uint32_t n =
-      header[0] | header[1] << 8 | header[2] << 16 | static_cast<std::uint32_t>(header[3]) << 24;
-  body.assign(n, 0);
-  return connection.ReadExactly(body, timeout);
+  while (records.size() < count && connection.ReadExactly(header, std::chrono::seconds(10))) {
+    Bytes& body = records.emplace_back(header[0] | header[1] << 8 | header[2] << 16 |
+                                       static_cast<std::uint32_t>(header[3]) << 24);
+    if (!connection.ReadExactly(body, std::chrono::seconds(10)))
+      break;
+  }
+  return records;
 }
 
 }  // namespace ravcore::network::testing_util
