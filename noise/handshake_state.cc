@@ -114,6 +114,8 @@ void HandshakeState<C, D, H>::QueueMessagesAndKeys(const std::vector<MessagePatt
       throw "Process preshared keys failed, too many patterns.";
     }
     Pending pending{messages[i].tokens};
+    // psk0 counts wherever it stands among the modifiers: "psk2+psk0" is a valid name whose
+    // keys are used in the order of their tokens.
     if (i == 0 && protocol_->HasModifier(PatternModifiers::Psk0)) {
       pending.tokens.insert(pending.tokens.begin(), PatternToken::PSK);
       take_key();
@@ -130,7 +132,13 @@ void HandshakeState<C, D, H>::QueueMessagesAndKeys(const std::vector<MessagePatt
   }
   messages_ = std::move(queue);
   psks_ = std::move(keys);
-  psk_ = !psks_.empty();
+  // Any psk modifier makes "e" also call MixKey, even one (psk3 on a two-message pattern) that
+  // inserts no psk token.
+  psk_ = false;
+  for (PatternModifiers modifier : {PatternModifiers::Psk0, PatternModifiers::Psk1,
+                                    PatternModifiers::Psk2, PatternModifiers::Psk3}) {
+    psk_ = psk_ || protocol_->HasModifier(modifier);
+  }
 }
 
 template <typename C, typename D, typename H>
