@@ -376,11 +376,14 @@ void HandshakeState<C, D, H>::Fallback(const std::shared_ptr<const Protocol>& pr
   if (messages_started_ != 1) {
     throw "Fallback can only be applied after the first handshake message.";
   }
-  // The initiator's ephemeral key from that first message becomes the pre-message of
-  // XXfallback; without it there is nothing to fall back on.
-  // A completed handshake (a one-way pattern) has nothing left to fall back from.
+  // Nothing to fall back on without the initiator's ephemeral key from that first message (it
+  // becomes the pre-message of XXfallback), nor from a completed (one-way) handshake. This
+  // state's cipher and hash are fixed by its type, so the fallback protocol must name the same
+  // ones, or the handshake would run under a name that misstates its functions.
   const bool have_ephemeral = initiator_ ? e_ != nullptr : re_.size() == kDhLen;
-  if (!have_ephemeral || (!initiator_ && e_ != nullptr) || messages_.empty()) {
+  if (!have_ephemeral || (!initiator_ && e_ != nullptr) || messages_.empty() ||
+      &protocol->GetCipher() != &protocol_->GetCipher() ||
+      &protocol->GetHash() != &protocol_->GetHash()) {
     throw "Fallback failed";
   }
 
