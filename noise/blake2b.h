@@ -2,38 +2,25 @@
 #ifndef VARLO_NOISE_BLAKE2B_H_
 #define VARLO_NOISE_BLAKE2B_H_
 
-#include <sodium.h>
-
-#include <memory>
-
-#include "noise/hash.h"
-#include "noise/libsodium.h"
+#include "noise/sodium_hash.h"
 
 namespace varlo::noise {
 
-class Blake2b final : public Hash {
- public:
+struct Blake2bFunctions {
+  using State = crypto_generichash_blake2b_state;
   static constexpr std::uint32_t kHashLen = 64;
   static constexpr std::uint32_t kBlockLen = 128;
-
-  Blake2b();
-  ~Blake2b() override;
-  // A copy carries the running state (HMAC reuses a state that has absorbed a key pad).
-  Blake2b(const Blake2b&) = default;
-  Blake2b& operator=(const Blake2b&) = default;
-
-  std::uint32_t HashLen() const override { return kHashLen; }
-  std::uint32_t BlockLen() const override { return kBlockLen; }
-  using Hash::AppendData;
-  void AppendData(std::span<const std::uint8_t> data) override;
-  void GetHashAndReset(std::span<std::uint8_t> output) override;
-
- private:
-  void Reset();
-
-  std::shared_ptr<const Libsodium> sodium_;
-  crypto_generichash_blake2b_state state_;
+  static constexpr const char* kSizeError = "GetHashAndReset failed, hash size";
+  static int Init(State* state) {
+    return crypto_generichash_blake2b_init(state, nullptr, 0, kHashLen);
+  }
+  static constexpr auto Update = crypto_generichash_blake2b_update;
+  static int Final(State* state, unsigned char* digest) {
+    return crypto_generichash_blake2b_final(state, digest, kHashLen);
+  }
 };
+
+class Blake2b final : public SodiumHash<Blake2bFunctions> {};
 
 }  // namespace varlo::noise
 

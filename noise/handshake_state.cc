@@ -114,6 +114,8 @@ void HandshakeState<C, D, H>::QueueMessagesAndKeys(const std::vector<MessagePatt
       throw "Process preshared keys failed, too many patterns.";
     }
     Pending pending{messages[i].tokens};
+    // psk0 counts wherever it stands among the modifiers: "psk2+psk0" is a valid name whose
+    // keys are used in the order of their tokens.
     if (i == 0 && protocol_->HasModifier(PatternModifiers::Psk0)) {
       pending.tokens.insert(pending.tokens.begin(), PatternToken::PSK);
       take_key();
@@ -130,7 +132,13 @@ void HandshakeState<C, D, H>::QueueMessagesAndKeys(const std::vector<MessagePatt
   }
   messages_ = std::move(queue);
   psks_ = std::move(keys);
-  psk_ = !psks_.empty();
+  // Any psk modifier makes "e" also call MixKey, even one (psk3 on a two-message pattern) that
+  // inserts no psk token.
+  psk_ = false;
+  for (PatternModifiers modifier : {PatternModifiers::Psk0, PatternModifiers::Psk1,
+                                    PatternModifiers::Psk2, PatternModifiers::Psk3}) {
+    psk_ = psk_ || protocol_->HasModifier(modifier);
+  }
 }
 
 template <typename C, typename D, typename H>
@@ -368,11 +376,14 @@ void HandshakeState<C, D, H>::Fallback(const std::shared_ptr<const Protocol>& pr
   if (messages_started_ != 1) {
     throw "Fallback can only be applied after the first handshake message.";
   }
-  // The initiator's ephemeral key from that first message becomes the pre-message of
-  // XXfallback; without it there is nothing to fall back on.
-  // A completed handshake (a one-way pattern) has nothing left to fall back from.
+  // Nothing to fall back on without the initiator's ephemeral key from that first message (it
+  // becomes the pre-message of XXfallback), nor from a completed (one-way) handshake. This
+  // state's cipher and hash are fixed by its type, so the fallback protocol must name the same
+  // ones, or the handshake would run under a name that misstates its functions.
   const bool have_ephemeral = initiator_ ? e_ != nullptr : re_.size() == kDhLen;
-  if (!have_ephemeral || (!initiator_ && e_ != nullptr) || messages_.empty()) {
+  if (!have_ephemeral || (!initiator_ && e_ != nullptr) || messages_.empty() ||
+      &protocol->GetCipher() != &protocol_->GetCipher() ||
+      &protocol->GetHash() != &protocol_->GetHash()) {
     throw "Fallback failed";
   }
 

@@ -10,10 +10,12 @@ namespace {
 using testing::Bytes;
 using testing::Thrown;
 
-const char kModuleProtocol[] = "Noise_IXpsk2_25519_ChaChaPoly_BLAKE2b";
-
 SecureBytes Psk(std::uint8_t fill) {
   return SecureBytes(32, fill);
+}
+
+Bytes PublicOf(const std::shared_ptr<KeyPair>& pair) {
+  return Bytes(pair->PublicKey().begin(), pair->PublicKey().end());
 }
 
 struct Party {
@@ -25,41 +27,34 @@ struct Party {
 
 // Delivers one handshake message from `from` to `to`; returns the message length.
 std::size_t Deliver(Party& from, Party& to, const Bytes& payload = {}) {
-  Bytes message(Protocol::MaxMessageLength);
+  Bytes message(Protocol::MaxMessageLength), received(Protocol::MaxMessageLength);
   auto written = from.state->WriteMessage(payload, message);
-  message.resize(written.bytes);
-  if (written.transport) {
-    from.transport = written.transport;
-    from.hash = written.handshake_hash;
-  } else {
-    EXPECT_TRUE(written.handshake_hash.empty());
-  }
-  Bytes received(Protocol::MaxMessageLength);
-  auto read = to.state->ReadMessage(message, received);
+  EXPECT_EQ(written.transport == nullptr, written.handshake_hash.empty());
+  from.transport = written.transport;
+  from.hash = written.handshake_hash;
+  auto read = to.state->ReadMessage(std::span(message).first(written.bytes), received);
   EXPECT_EQ(Bytes(received.begin(), received.begin() + read.bytes), payload);
-  if (read.transport) {
-    to.transport = read.transport;
-    to.hash = read.handshake_hash;
-  }
+  to.transport = read.transport;
+  to.hash = read.handshake_hash;
   return written.bytes;
 }
 
-// Both directions of a transport pair, checked with a short message each way.
-void ExpectTransportsTalk(Party& initiator, Party& responder) {
-  const Bytes text = {'p', 'i', 'n', 'g'};
-  Bytes message(64), payload(64);
-  std::size_t n = initiator.transport->WriteMessage(text, message);
-  EXPECT_EQ(n, text.size() + 16);
-  EXPECT_EQ(responder.transport->ReadMessage(std::span(message).first(n), payload), text.size());
-  EXPECT_EQ(Bytes(payload.begin(), payload.begin() + 4), text);
-  n = responder.transport->WriteMessage(text, message);
-  EXPECT_EQ(initiator.transport->ReadMessage(std::span(message).first(n), payload), text.size());
+// Both parties completed with the same hash, and each direction carries a message.
+void ExpectCompleted(Party& initiator, Party& responder) {
+  ASSERT_NE(initiator.transport, nullptr);
+  ASSERT_NE(responder.transport, nullptr);
+  EXPECT_EQ(initiator.hash, responder.hash);
+  Bytes message(32), payload(32);
+  for (auto [from, to] : {std::pair{&initiator, &responder}, std::pair{&responder, &initiator}}) {
+    std::size_t n = from->transport->WriteMessage(Bytes{1, 2, 3, 4}, message);
+    EXPECT_EQ(to->transport->ReadMessage(std::span(message).first(n), payload), 4u);
+  }
 }
 
 class IXpsk2Test : public ::testing::Test {
  protected:
   void Create(const SecureBytes& initiator_psk, const SecureBytes& responder_psk) {
-    auto protocol = Protocol::Parse(kModuleProtocol);
+    auto protocol = Protocol::Parse("Noise_IXpsk2_25519_ChaChaPoly_BLAKE2b");
     initiator_.state =
         protocol->Create(true, {}, initiator_.static_key->PrivateKey(), {}, {&initiator_psk, 1});
     responder_.state =
@@ -72,165 +67,126 @@ class IXpsk2Test : public ::testing::Test {
 
 TEST_F(IXpsk2Test, CompletesWithSharedHashAndWorkingTransports) {
   Create(Psk(7), Psk(7));
-  const Bytes payload = {1, 2, 3};
   // e (32), s encrypted under the key the psk flag derives from e (48), payload + tag.
-  EXPECT_EQ(Deliver(initiator_, responder_, payload), 32u + 48u + payload.size() + 16u);
+  EXPECT_EQ(Deliver(initiator_, responder_, {1, 2, 3}), 32u + 48u + 3u + 16u);
   EXPECT_EQ(initiator_.transport, nullptr);
-  EXPECT_EQ(
-      responder_.state->RemoteStaticPublicKey(),
-      Bytes(initiator_.static_key->PublicKey().begin(), initiator_.static_key->PublicKey().end()));
-  // e (32), s (48), empty payload + tag.
+  EXPECT_EQ(responder_.state->RemoteStaticPublicKey(), PublicOf(initiator_.static_key));
   EXPECT_EQ(Deliver(responder_, initiator_), 32u + 48u + 16u);
-  ASSERT_NE(initiator_.transport, nullptr);
-  ASSERT_NE(responder_.transport, nullptr);
+  EXPECT_EQ(initiator_.state->RemoteStaticPublicKey(), PublicOf(responder_.static_key));
   EXPECT_EQ(initiator_.hash.size(), 64u);
-  EXPECT_EQ(initiator_.hash, responder_.hash);
   EXPECT_FALSE(initiator_.transport->IsOneWay());
-  ExpectTransportsTalk(initiator_, responder_);
+  ExpectCompleted(initiator_, responder_);
 }
 
+// The psk is mixed in at the end of the second message, so only that message fails.
 TEST_F(IXpsk2Test, DifferentPreSharedKeysFailOnTheSecondMessage) {
   Create(Psk(7), Psk(8));
   Deliver(initiator_, responder_);
-  Bytes message(Protocol::MaxMessageLength), payload(Protocol::MaxMessageLength);
-  auto written = responder_.state->WriteMessage({}, message);
-  message.resize(written.bytes);
-  EXPECT_EQ(Thrown([&] { initiator_.state->ReadMessage(message, payload); }), "Decryption failed.");
+  EXPECT_EQ(Thrown([&] { Deliver(responder_, initiator_); }), "Decryption failed.");
 }
 
 TEST_F(IXpsk2Test, TurnOrderAndCompletedHandshake) {
   Create(Psk(7), Psk(7));
   Bytes message(Protocol::MaxMessageLength), payload(Protocol::MaxMessageLength);
-  EXPECT_EQ(Thrown([&] { initiator_.state->ReadMessage(Bytes(200), payload); }),
-            "Unexpected call to ReadMessage (should be WriteMessage).");
-  EXPECT_EQ(Thrown([&] { responder_.state->WriteMessage({}, message); }),
-            "Unexpected call to WriteMessage (should be ReadMessage).");
+  const char read_first[] = "Unexpected call to ReadMessage (should be WriteMessage).";
+  const char write_first[] = "Unexpected call to WriteMessage (should be ReadMessage).";
+  EXPECT_EQ(Thrown([&] { initiator_.state->ReadMessage(Bytes(200), payload); }), read_first);
+  EXPECT_EQ(Thrown([&] { responder_.state->WriteMessage({}, message); }), write_first);
   Deliver(initiator_, responder_);
-  EXPECT_EQ(Thrown([&] { initiator_.state->WriteMessage({}, message); }),
-            "Unexpected call to WriteMessage (should be ReadMessage).");
+  EXPECT_EQ(Thrown([&] { initiator_.state->WriteMessage({}, message); }), write_first);
   Deliver(responder_, initiator_);
+  const char completed[] =
+      "Cannot call WriteMessage after the handshake has already been completed.";
   for (auto* party : {&initiator_, &responder_}) {
-    EXPECT_EQ(Thrown([&] { party->state->WriteMessage({}, message); }),
-              "Cannot call WriteMessage after the handshake has already been completed.");
-    EXPECT_EQ(Thrown([&] { party->state->ReadMessage(Bytes(200), payload); }),
-              "Cannot call WriteMessage after the handshake has already been completed.");
+    EXPECT_EQ(Thrown([&] { party->state->WriteMessage({}, message); }), completed);
+    EXPECT_EQ(Thrown([&] { party->state->ReadMessage(Bytes(200), payload); }), completed);
   }
 }
 
 TEST_F(IXpsk2Test, MessageLengthLimits) {
   Create(Psk(7), Psk(7));
   const std::size_t overhead = 32 + 48 + 16;
-  Bytes message(Protocol::MaxMessageLength + 10, 0xaa);
-  Bytes too_long(Protocol::MaxMessageLength - overhead + 1);
-  EXPECT_EQ(Thrown([&] { initiator_.state->WriteMessage(too_long, message); }),
-            "Noise message must be less than or equal to Protocol::MaxMessageLength bytes in "
-            "length.");
-  Bytes small(100, 0xaa);
+  const char too_long[] =
+      "Noise message must be less than or equal to Protocol::MaxMessageLength bytes in length.";
+  Bytes message(Protocol::MaxMessageLength + 10, 0xaa), small(100, 0xaa);
+  Bytes largest(Protocol::MaxMessageLength - overhead, 0x55);
+  EXPECT_EQ(Thrown([&] { initiator_.state->WriteMessage(Bytes(largest.size() + 1), message); }),
+            too_long);
   EXPECT_EQ(Thrown([&] { initiator_.state->WriteMessage(Bytes(5), small); }),
             "Message buffer does not have enough space to hold the ciphertext.");
   EXPECT_EQ(small, Bytes(100, 0xaa));
-  // The largest payload fills the largest message.
-  Bytes largest(Protocol::MaxMessageLength - overhead, 0x55);
-  auto written = initiator_.state->WriteMessage(largest, message);
-  EXPECT_EQ(written.bytes, Protocol::MaxMessageLength);
+  EXPECT_EQ(initiator_.state->WriteMessage(largest, message).bytes, Protocol::MaxMessageLength);
 
-  Bytes payload(Protocol::MaxMessageLength, 0xaa);
-  EXPECT_EQ(Thrown([&] { responder_.state->ReadMessage(message, payload); }),
-            "Noise message must be less than or equal to Protocol::MaxMessageLength bytes in "
-            "length.");
-  EXPECT_EQ(Thrown([&] {
-              responder_.state->ReadMessage(std::span(message).first(overhead - 1), payload);
-            }),
+  const auto sealed = std::span(message).first(Protocol::MaxMessageLength);
+  Bytes payload(Protocol::MaxMessageLength, 0xaa), short_payload(largest.size() - 1, 0xaa);
+  EXPECT_EQ(Thrown([&] { responder_.state->ReadMessage(message, payload); }), too_long);
+  EXPECT_EQ(Thrown([&] { responder_.state->ReadMessage(sealed.first(overhead - 1), payload); }),
             "Noise message must be greater than or equal to {overhead} bytes in length.");
-  Bytes short_payload(largest.size() - 1, 0xaa);
-  EXPECT_EQ(Thrown([&] {
-              responder_.state->ReadMessage(std::span(message).first(written.bytes), short_payload);
-            }),
+  EXPECT_EQ(Thrown([&] { responder_.state->ReadMessage(sealed, short_payload); }),
             "Payload buffer does not have enough space to hold the plaintext.");
   EXPECT_EQ(short_payload, Bytes(largest.size() - 1, 0xaa));
-  auto read = responder_.state->ReadMessage(std::span(message).first(written.bytes), payload);
-  EXPECT_EQ(read.bytes, largest.size());
+  EXPECT_EQ(responder_.state->ReadMessage(sealed, payload).bytes, largest.size());
 }
 
-TEST(HandshakeStateTest, SetDhRefusesAMissingObject) {
+TEST(HandshakeStateTest, ConstructionChecksInOrder) {
+  const char kLess[] = "Number of pre-shared keys was less than the number of PSK modifiers.";
+  const char kGreater[] =
+      "ProcessPreSharedKeys failed, number of pre-shared keys was greater than the number of PSK "
+      "modifiers.";
+  const SecureBytes key(32, 1);
+  const Bytes remote(32, 2);
+  struct Case {
+    const char* pattern;
+    bool initiator;
+    SecureBytes s;
+    Bytes rs;
+    std::vector<SecureBytes> psks;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"IX", true, SecureBytes(31), {}, {}, "Invalid local static private key."},
+      {"NK", true, {}, Bytes(33), {}, "Invalid remote static public key."},
+      {"IX", false, {}, {}, {}, "Local static private key required, but not provided."},
+      {"KN", true, {}, {}, {}, "Local static private key required, but not provided."},
+      {"NN", true, key, remote, {}, "Local static private key provided, but not required."},
+      {"NK", true, {}, {}, {}, "Remote static public key required, but not provided."},
+      {"KN", false, {}, {}, {}, "Remote static public key required, but not provided."},
+      {"NN", true, {}, remote, {}, "Remote static public key provided, but not required."},
+      {"XXfallback",
+       true,
+       key,
+       {},
+       {},
+       "Fallback modifier can only be applied by calling the Fallback method."},
+      {"NNpsk0+psk2", true, {}, {}, {Psk(1)}, kLess},
+      {"NNpsk2", true, {}, {}, {}, kLess},
+      {"NNpsk2", true, {}, {}, {Psk(1), Psk(2)}, kGreater},
+      {"NN", true, {}, {}, {Psk(1)}, kGreater},
+      {"NNpsk2", true, {}, {}, {SecureBytes(31)}, "ProcessPreSharedKey failed, key size"},
+  };
+  for (const Case& c : cases) {
+    auto protocol = Protocol::Parse(std::string("Noise_") + c.pattern + "_25519_AESGCM_SHA256");
+    EXPECT_EQ(Thrown([&] { protocol->Create(c.initiator, {}, c.s, c.rs, c.psks); }), c.error)
+        << c.pattern;
+  }
   auto state = Protocol::Parse("Noise_NN_25519_AESGCM_SHA256")->Create(true, {}, {}, {}, {});
   EXPECT_EQ(Thrown([&] { state->SetDh(nullptr); }), "SetDh failed, invalid DH object");
-  Bytes message(100);
-  EXPECT_EQ(state->WriteMessage({}, message).bytes, 32u);
 }
 
-TEST(HandshakeStateTest, StaticKeyChecksInOrder) {
-  auto ix = Protocol::Parse("Noise_IX_25519_AESGCM_SHA256");
-  auto nn = Protocol::Parse("Noise_NN_25519_AESGCM_SHA256");
-  auto nk = Protocol::Parse("Noise_NK_25519_AESGCM_SHA256");
-  auto kn = Protocol::Parse("Noise_KN_25519_AESGCM_SHA256");
-  SecureBytes key(32, 1);
-  Bytes remote(32, 2);
-  EXPECT_EQ(Thrown([&] { ix->Create(true, {}, SecureBytes(31), {}, {}); }),
-            "Invalid local static private key.");
-  EXPECT_EQ(Thrown([&] { nk->Create(true, {}, {}, Bytes(33), {}); }),
-            "Invalid remote static public key.");
-  EXPECT_EQ(Thrown([&] { ix->Create(false, {}, {}, {}, {}); }),
-            "Local static private key required, but not provided.");
-  EXPECT_EQ(Thrown([&] { kn->Create(true, {}, {}, {}, {}); }),
-            "Local static private key required, but not provided.");
-  EXPECT_EQ(Thrown([&] { nn->Create(true, {}, key, remote, {}); }),
-            "Local static private key provided, but not required.");
-  EXPECT_EQ(Thrown([&] { nk->Create(true, {}, {}, {}, {}); }),
-            "Remote static public key required, but not provided.");
-  EXPECT_EQ(Thrown([&] { kn->Create(false, {}, {}, {}, {}); }),
-            "Remote static public key required, but not provided.");
-  EXPECT_EQ(Thrown([&] { nn->Create(true, {}, {}, remote, {}); }),
-            "Remote static public key provided, but not required.");
-  auto fallback = Protocol::Parse("Noise_XXfallback_25519_AESGCM_SHA256");
-  EXPECT_EQ(Thrown([&] { fallback->Create(true, {}, key, {}, {}); }),
-            "Fallback modifier can only be applied by calling the Fallback method.");
-}
-
-TEST(HandshakeStateTest, PreSharedKeyCounts) {
-  auto two = Protocol::Parse("Noise_NNpsk0+psk2_25519_ChaChaPoly_SHA256");
-  auto one = Protocol::Parse("Noise_NNpsk2_25519_ChaChaPoly_SHA256");
-  const std::vector<SecureBytes> single = {Psk(1)};
-  const std::vector<SecureBytes> pair = {Psk(1), Psk(2)};
-  EXPECT_EQ(Thrown([&] { two->Create(true, {}, {}, {}, single); }),
-            "Number of pre-shared keys was less than the number of PSK modifiers.");
-  EXPECT_EQ(Thrown([&] { one->Create(true, {}, {}, {}, pair); }),
-            "ProcessPreSharedKeys failed, number of pre-shared keys was greater than the number "
-            "of PSK modifiers.");
-  EXPECT_EQ(Thrown([&] { one->Create(true, {}, {}, {}, {}); }),
-            "Number of pre-shared keys was less than the number of PSK modifiers.");
-  const std::vector<SecureBytes> short_key = {SecureBytes(31)};
-  EXPECT_EQ(Thrown([&] { one->Create(true, {}, {}, {}, short_key); }),
-            "ProcessPreSharedKey failed, key size");
-  auto none = Protocol::Parse("Noise_NN_25519_ChaChaPoly_SHA256");
-  EXPECT_EQ(Thrown([&] { none->Create(true, {}, {}, {}, single); }),
-            "ProcessPreSharedKeys failed, number of pre-shared keys was greater than the number "
-            "of PSK modifiers.");
-}
-
-// psk0 is honoured wherever it stands among the modifiers, so "psk2+psk0" uses both keys.
+// psk0 is honoured wherever it stands among the modifiers; its key is used first.
 TEST(HandshakeStateTest, Psk0InSecondPlaceIsUsed) {
   auto protocol = Protocol::Parse("Noise_NNpsk2+psk0_25519_ChaChaPoly_SHA256");
   const std::vector<SecureBytes> keys = {Psk(1), Psk(2)};
-  const std::vector<SecureBytes> swapped = {Psk(2), Psk(1)};
   Party initiator, responder;
   initiator.state = protocol->Create(true, {}, {}, {}, keys);
   responder.state = protocol->Create(false, {}, {}, {}, keys);
   Deliver(initiator, responder);
   Deliver(responder, initiator);
-  ASSERT_NE(initiator.transport, nullptr);
-  EXPECT_EQ(initiator.hash, responder.hash);
-  ExpectTransportsTalk(initiator, responder);
+  ExpectCompleted(initiator, responder);
 
-  // The key order matters: a peer with the keys the other way round cannot read message 1.
+  responder.state = protocol->Create(false, {}, {}, {}, std::vector{Psk(2), Psk(1)});
   initiator.state = protocol->Create(true, {}, {}, {}, keys);
-  responder.state = protocol->Create(false, {}, {}, {}, swapped);
-  Bytes message(200), payload(200);
-  auto written = initiator.state->WriteMessage({}, message);
-  EXPECT_EQ(Thrown([&] {
-              responder.state->ReadMessage(std::span(message).first(written.bytes), payload);
-            }),
-            "Decryption failed.");
+  EXPECT_EQ(Thrown([&] { Deliver(initiator, responder); }), "Decryption failed.");
 }
 
 TEST(HandshakeStateTest, OneWayPatternGivesAOneWayTransport) {
@@ -239,7 +195,6 @@ TEST(HandshakeStateTest, OneWayPatternGivesAOneWayTransport) {
   initiator.state = protocol->Create(true, {}, {}, responder.static_key->PublicKey(), {});
   responder.state = protocol->Create(false, {}, responder.static_key->PrivateKey(), {}, {});
   Deliver(initiator, responder, {9});
-  ASSERT_NE(initiator.transport, nullptr);
   ASSERT_NE(responder.transport, nullptr);
   EXPECT_TRUE(initiator.transport->IsOneWay());
   EXPECT_EQ(initiator.hash, responder.hash);
@@ -253,15 +208,10 @@ TEST(HandshakeStateTest, OneWayPatternGivesAOneWayTransport) {
             "Initiator cannot read messages from a one-way stream.");
   EXPECT_EQ(Thrown([&] { initiator.transport->RekeyResponderToInitiator(); }),
             "Cannot rekey responder to initiator in a one-way stream.");
-  initiator.transport->RekeyInitiatorToResponder();
-  responder.transport->RekeyInitiatorToResponder();
   // A completed handshake cannot fall back.
-  FallbackConfig config;
-  config.local_static_private_key = SecureBytes(32, 5);
+  FallbackConfig config{SecureBytes(32, 5), {}, {}};
   auto xxfallback = Protocol::Parse("Noise_XXfallback_25519_ChaChaPoly_BLAKE2s");
   EXPECT_EQ(Thrown([&] { initiator.state->Fallback(xxfallback, &config); }), "Fallback failed");
-  n = initiator.transport->WriteMessage(Bytes{3}, message);
-  EXPECT_EQ(responder.transport->ReadMessage(std::span(message).first(n), payload), 1u);
 }
 
 // Patterns built by hand reach the token checks that no table pattern can trip.
@@ -273,37 +223,32 @@ TEST(HandshakeStateTest, TokenChecksOnMalformedPatterns) {
             HandshakePattern{"NN", PreMessagePattern::Empty(), responder_pre, std::move(messages)}),
         &CipherFunction::ChaChaPoly(), &HashFunction::Sha256(), std::vector<PatternModifiers>{});
   };
+  auto write = [](const std::shared_ptr<Protocol>& protocol) {
+    Bytes message(512);
+    return Thrown([&] { protocol->Create(true, {}, {}, {}, {})->WriteMessage({}, message); });
+  };
   using T = PatternToken;
-  Bytes message(512), payload(512);
-
-  auto twice_e = make({{{T::E, T::E}}});
-  EXPECT_EQ(Thrown([&] { twice_e->Create(true, {}, {}, {}, {})->WriteMessage({}, message); }),
-            "WriteE failed, KeyPair is not emtpy");
+  EXPECT_EQ(write(make({{{T::E, T::E}}})), "WriteE failed, KeyPair is not emtpy");
+  EXPECT_EQ(write(make({{{T::EE}}})), "DhAndMixKey failed, keyPair is null");
+  EXPECT_EQ(write(make({{{T::E, T::EE}}})), "DhAndMixKey failed, public key is empty");
+  Bytes payload(512);
   EXPECT_EQ(
-      Thrown([&] { twice_e->Create(false, {}, {}, {}, {})->ReadMessage(Bytes(64), payload); }),
+      Thrown([&] {
+        make({{{T::E, T::E}}})->Create(false, {}, {}, {}, {})->ReadMessage(Bytes(64), payload);
+      }),
       "ReadE failed");
-
-  auto early_ee = make({{{T::EE}}});
-  EXPECT_EQ(Thrown([&] { early_ee->Create(true, {}, {}, {}, {})->WriteMessage({}, message); }),
-            "DhAndMixKey failed, keyPair is null");
-  auto lonely_ee = make({{{T::E, T::EE}}});
-  EXPECT_EQ(Thrown([&] { lonely_ee->Create(true, {}, {}, {}, {})->WriteMessage({}, message); }),
-            "DhAndMixKey failed, public key is empty");
+  EXPECT_EQ(Thrown([&] {
+              make({{{T::E}}, {{T::E}}, {{T::EE}}, {{T::EE}}})->Create(true, {}, {}, {}, {});
+            }),
+            "Process preshared keys failed, too many patterns.");
 
   // The initiator knows the responder's static key and is then sent it again.
   auto resent_s = make({{{T::E}}, {{T::S}}}, PreMessagePattern::S());
-  auto initiator = resent_s->Create(true, {}, {}, Bytes(32, 9), {});
-  auto responder = resent_s->Create(false, {}, SecureBytes(32, 3), {}, {});
-  auto first = initiator->WriteMessage({}, message);
-  responder->ReadMessage(std::span(message).first(first.bytes), payload);
-  auto second = responder->WriteMessage({}, message);
-  EXPECT_EQ(
-      Thrown([&] { initiator->ReadMessage(std::span(message).first(second.bytes), payload); }),
-      "ReadS failed");
-
-  auto four = make({{{T::E}}, {{T::E}}, {{T::EE}}, {{T::EE}}});
-  EXPECT_EQ(Thrown([&] { four->Create(true, {}, {}, {}, {}); }),
-            "Process preshared keys failed, too many patterns.");
+  Party initiator, responder;
+  initiator.state = resent_s->Create(true, {}, {}, PublicOf(responder.static_key), {});
+  responder.state = resent_s->Create(false, {}, responder.static_key->PrivateKey(), {}, {});
+  Deliver(initiator, responder);
+  EXPECT_EQ(Thrown([&] { Deliver(responder, initiator); }), "ReadS failed");
 }
 
 // Noise Pipes: Alice tries IK with a stale copy of Bob's static key; Bob cannot decrypt it and
@@ -311,44 +256,28 @@ TEST(HandshakeStateTest, TokenChecksOnMalformedPatterns) {
 class FallbackTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto ik = Protocol::Parse("Noise_IK_25519_AESGCM_BLAKE2s");
-    if (!Libsodium::Instance()->IsAesGcmAvailable()) {
-      ik = Protocol::Parse("Noise_IK_25519_ChaChaPoly_BLAKE2s");
-    }
-    const auto ik_name = ik->GetName();
-    fallback_ =
-        Protocol::Parse(std::string(ik_name.begin(), ik_name.end()).replace(6, 2, "XXfallback"));
-    stale_bob_ = Curve25519().GenerateKeyPair();
-    alice_.state =
-        ik->Create(true, {}, alice_.static_key->PrivateKey(), stale_bob_->PublicKey(), {});
+    const bool aes = Libsodium::Instance()->IsAesGcmAvailable();
+    const std::string functions = aes ? "_25519_AESGCM_BLAKE2s" : "_25519_ChaChaPoly_BLAKE2s";
+    auto ik = Protocol::Parse("Noise_IK" + functions);
+    fallback_ = Protocol::Parse("Noise_XXfallback" + functions);
+    alice_.state = ik->Create(true, {}, alice_.static_key->PrivateKey(),
+                              Curve25519().GenerateKeyPair()->PublicKey(), {});
     bob_.state = ik->Create(false, {}, bob_.static_key->PrivateKey(), {}, {});
   }
 
-  // Alice's IK message, which Bob fails to decrypt.
   void FirstMessageFails() {
-    Bytes message(512), payload(512);
-    auto written = alice_.state->WriteMessage({}, message);
-    EXPECT_EQ(
-        Thrown([&] { bob_.state->ReadMessage(std::span(message).first(written.bytes), payload); }),
-        "Decryption failed.");
-  }
-
-  FallbackConfig Config(const Party& party) {
-    FallbackConfig config;
-    config.local_static_private_key = party.static_key->PrivateKey();
-    return config;
+    EXPECT_EQ(Thrown([&] { Deliver(alice_, bob_); }), "Decryption failed.");
   }
 
   std::shared_ptr<Protocol> fallback_;
-  std::shared_ptr<KeyPair> stale_bob_;
   Party alice_;
   Party bob_;
 };
 
 TEST_F(FallbackTest, BobStartsXXfallbackAndBothSidesComplete) {
   FirstMessageFails();
-  auto bob_config = Config(bob_);
-  auto alice_config = Config(alice_);
+  FallbackConfig bob_config{bob_.static_key->PrivateKey(), {}, {}};
+  FallbackConfig alice_config{alice_.static_key->PrivateKey(), {}, {}};
   bob_.state->Fallback(fallback_, &bob_config);
   alice_.state->Fallback(fallback_, &alice_config);
   Bytes message(512), payload(512);
@@ -356,14 +285,9 @@ TEST_F(FallbackTest, BobStartsXXfallbackAndBothSidesComplete) {
             "Unexpected call to WriteMessage (should be ReadMessage).");
   Deliver(bob_, alice_, {1});
   Deliver(alice_, bob_, {2});
-  ASSERT_NE(alice_.transport, nullptr);
-  ASSERT_NE(bob_.transport, nullptr);
-  EXPECT_EQ(alice_.hash, bob_.hash);
-  EXPECT_EQ(alice_.state->RemoteStaticPublicKey(),
-            Bytes(bob_.static_key->PublicKey().begin(), bob_.static_key->PublicKey().end()));
-  EXPECT_EQ(bob_.state->RemoteStaticPublicKey(),
-            Bytes(alice_.static_key->PublicKey().begin(), alice_.static_key->PublicKey().end()));
-  ExpectTransportsTalk(alice_, bob_);
+  EXPECT_EQ(alice_.state->RemoteStaticPublicKey(), PublicOf(bob_.static_key));
+  EXPECT_EQ(bob_.state->RemoteStaticPublicKey(), PublicOf(alice_.static_key));
+  ExpectCompleted(alice_, bob_);
   // Bob sent the first XXfallback message, so his messages travel on c1: rekeying only his c1
   // breaks his direction and leaves Alice's alone.
   bob_.transport->RekeyInitiatorToResponder();
@@ -375,30 +299,30 @@ TEST_F(FallbackTest, BobStartsXXfallbackAndBothSidesComplete) {
 }
 
 TEST_F(FallbackTest, Checks) {
-  auto config = Config(bob_);
-  EXPECT_EQ(Thrown([&] { bob_.state->Fallback(nullptr, &config); }),
-            "Fallback failed, protocol is null");
-  EXPECT_EQ(Thrown([&] { bob_.state->Fallback(fallback_, nullptr); }),
-            "Fallback failed, config is null");
-  auto xx = Protocol::Parse("Noise_XX_25519_ChaChaPoly_BLAKE2s");
-  auto xx_psk = Protocol::Parse("Noise_XXfallback+psk0_25519_ChaChaPoly_BLAKE2s");
-  EXPECT_EQ(Thrown([&] { bob_.state->Fallback(xx, &config); }),
-            "The only fallback pattern currently supported is XXfallback.");
-  EXPECT_EQ(Thrown([&] { bob_.state->Fallback(xx_psk, &config); }),
-            "The only fallback pattern currently supported is XXfallback.");
-  FallbackConfig empty;
-  EXPECT_EQ(Thrown([&] { bob_.state->Fallback(fallback_, &empty); }),
+  FallbackConfig config{bob_.static_key->PrivateKey(), {}, {}};
+  FallbackConfig empty, bad_key{SecureBytes(31, 1), {}, {}};
+  auto fallback = [&](std::shared_ptr<Protocol> protocol, FallbackConfig* with) {
+    return Thrown([&] { bob_.state->Fallback(protocol, with); });
+  };
+  EXPECT_EQ(fallback(nullptr, &config), "Fallback failed, protocol is null");
+  EXPECT_EQ(fallback(fallback_, nullptr), "Fallback failed, config is null");
+  for (const char* name :
+       {"Noise_XX_25519_ChaChaPoly_BLAKE2s", "Noise_XXfallback+psk0_25519_ChaChaPoly_BLAKE2s"}) {
+    EXPECT_EQ(fallback(Protocol::Parse(name), &config),
+              "The only fallback pattern currently supported is XXfallback.");
+  }
+  EXPECT_EQ(fallback(fallback_, &empty),
             "Local static private key is required for the XXfallback pattern.");
-  EXPECT_EQ(Thrown([&] { bob_.state->Fallback(fallback_, &config); }),
+  EXPECT_EQ(fallback(fallback_, &config),
             "Fallback can only be applied after the first handshake message.");
   FirstMessageFails();
-  FallbackConfig bad_key;
-  bad_key.local_static_private_key = SecureBytes(31, 1);
-  EXPECT_EQ(Thrown([&] { bob_.state->Fallback(fallback_, &bad_key); }), "Fallback failed");
-  // The failed switch left the state alone, so a good one still works.
-  bob_.state->Fallback(fallback_, &config);
-  EXPECT_EQ(Thrown([&] { bob_.state->Fallback(fallback_, &config); }),
-            "Fallback cannot be applied to a Bob-initiated pattern.");
+  EXPECT_EQ(fallback(fallback_, &bad_key), "Fallback failed");
+  // The state's own functions cannot change under it.
+  EXPECT_EQ(fallback(Protocol::Parse("Noise_XXfallback_25519_ChaChaPoly_SHA512"), &config),
+            "Fallback failed");
+  // The failed switches left the state alone, so a good one still works.
+  EXPECT_EQ(fallback(fallback_, &config), "<nothing thrown>");
+  EXPECT_EQ(fallback(fallback_, &config), "Fallback cannot be applied to a Bob-initiated pattern.");
 }
 
 }  // namespace

@@ -2,38 +2,21 @@
 #ifndef VARLO_NOISE_SHA256_H_
 #define VARLO_NOISE_SHA256_H_
 
-#include <sodium.h>
-
-#include <memory>
-
-#include "noise/hash.h"
-#include "noise/libsodium.h"
+#include "noise/sodium_hash.h"
 
 namespace varlo::noise {
 
-class Sha256 final : public Hash {
- public:
+struct Sha256Functions {
+  using State = crypto_hash_sha256_state;
   static constexpr std::uint32_t kHashLen = 32;
   static constexpr std::uint32_t kBlockLen = 64;
-
-  Sha256();
-  ~Sha256() override;
-  // A copy carries the running state (HMAC reuses a state that has absorbed a key pad).
-  Sha256(const Sha256&) = default;
-  Sha256& operator=(const Sha256&) = default;
-
-  std::uint32_t HashLen() const override { return kHashLen; }
-  std::uint32_t BlockLen() const override { return kBlockLen; }
-  using Hash::AppendData;
-  void AppendData(std::span<const std::uint8_t> data) override;
-  void GetHashAndReset(std::span<std::uint8_t> output) override;
-
- private:
-  void Reset();
-
-  std::shared_ptr<const Libsodium> sodium_;
-  crypto_hash_sha256_state state_;
+  static constexpr const char* kSizeError = "Sha256 GetHashAndReset failed, hash size";
+  static constexpr auto Init = crypto_hash_sha256_init;
+  static constexpr auto Update = crypto_hash_sha256_update;
+  static constexpr auto Final = crypto_hash_sha256_final;
 };
+
+class Sha256 final : public SodiumHash<Sha256Functions> {};
 
 }  // namespace varlo::noise
 

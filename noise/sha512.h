@@ -2,38 +2,21 @@
 #ifndef VARLO_NOISE_SHA512_H_
 #define VARLO_NOISE_SHA512_H_
 
-#include <sodium.h>
-
-#include <memory>
-
-#include "noise/hash.h"
-#include "noise/libsodium.h"
+#include "noise/sodium_hash.h"
 
 namespace varlo::noise {
 
-class Sha512 final : public Hash {
- public:
+struct Sha512Functions {
+  using State = crypto_hash_sha512_state;
   static constexpr std::uint32_t kHashLen = 64;
   static constexpr std::uint32_t kBlockLen = 128;
-
-  Sha512();
-  ~Sha512() override;
-  // A copy carries the running state (HMAC reuses a state that has absorbed a key pad).
-  Sha512(const Sha512&) = default;
-  Sha512& operator=(const Sha512&) = default;
-
-  std::uint32_t HashLen() const override { return kHashLen; }
-  std::uint32_t BlockLen() const override { return kBlockLen; }
-  using Hash::AppendData;
-  void AppendData(std::span<const std::uint8_t> data) override;
-  void GetHashAndReset(std::span<std::uint8_t> output) override;
-
- private:
-  void Reset();
-
-  std::shared_ptr<const Libsodium> sodium_;
-  crypto_hash_sha512_state state_;
+  static constexpr const char* kSizeError = "Sha512 GetHashAndReset failed, hash size";
+  static constexpr auto Init = crypto_hash_sha512_init;
+  static constexpr auto Update = crypto_hash_sha512_update;
+  static constexpr auto Final = crypto_hash_sha512_final;
 };
+
+class Sha512 final : public SodiumHash<Sha512Functions> {};
 
 }  // namespace varlo::noise
 

@@ -3,14 +3,12 @@
 #define VARLO_NOISE_TEST_UTIL_H_
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/hex.h"
 #include "common/secure_bytes.h"
-#include "noise/curve25519.h"
 
 namespace varlo::noise::testing {
 
@@ -33,28 +31,14 @@ inline Bytes Hex(std::string_view text) {
   return FromHex(text).value();
 }
 
-inline SecureBytes SecureHex(std::string_view text) {
-  return ToSecure(Hex(text));
-}
-
-inline Bytes Filled(std::size_t size, std::uint8_t value) {
-  return Bytes(size, value);
-}
-
-// Curve25519 whose ephemeral key pairs are fixed: the given private keys in turn.
-class FixedEphemeralDh : public Curve25519 {
- public:
-  explicit FixedEphemeralDh(std::vector<Bytes> private_keys)
-      : private_keys_(std::move(private_keys)) {}
-  using Curve25519::GenerateKeyPair;
-  std::shared_ptr<KeyPair> GenerateKeyPair() override {
-    return GenerateKeyPair(private_keys_.at(next_++));
+// first, first + 1, ... (mod 256).
+inline Bytes Counting(std::size_t length, std::uint8_t first = 0) {
+  Bytes bytes(length);
+  for (std::size_t i = 0; i < length; ++i) {
+    bytes[i] = static_cast<std::uint8_t>(first + i);
   }
-
- private:
-  std::vector<Bytes> private_keys_;
-  std::size_t next_ = 0;
-};
+  return bytes;
+}
 
 }  // namespace varlo::noise::testing
 
