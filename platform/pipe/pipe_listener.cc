@@ -13,6 +13,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/posix/socket_io.h"
+
 namespace varlo::platform {
 namespace {
 
@@ -52,17 +54,7 @@ PipeConnection& PipeConnection::operator=(PipeConnection&& other) noexcept {
 }
 
 bool PipeConnection::WriteAll(std::span<const std::uint8_t> data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n =
-        ::send(static_cast<int>(handle_), data.data() + done, data.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return SendAll(static_cast<int>(handle_), data.data(), data.size());
 }
 
 std::optional<std::size_t> PipeConnection::ReadSome(std::span<std::uint8_t> buffer,
