@@ -1,9 +1,11 @@
-// The token's card files: CRC_A, property, PIN, header and data files, object records.
+// The token's data: its card files (CRC_A, property, PIN, header and data files, object
+// records) and its JSON document, both ways.
 #include "tokendata/desfire_data.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <functional>
 #include <random>
 #include <stdexcept>
@@ -12,13 +14,15 @@
 
 #include "tokendata/crc_a.h"
 #include "tokendata/object_table.h"
+#include "tokendata/token_json.h"
 
 namespace varlo {
 namespace {
 
-using ::testing::ElementsAre;
+using nlohmann::json;
 using Bytes = std::vector<std::uint8_t>;
 using Spoil = std::function<void(Bytes&)>;
+using JsonSpoil = std::function<void(json&)>;
 constexpr std::uint64_t kUid = 0x04A1B2C3D4E5F6;
 
 void PutU16(Bytes& bytes, std::size_t at, std::uint16_t value) {
@@ -79,7 +83,7 @@ std::string FailureOf(Call&& call) {
   return "(accepted)";
 }
 
-// The objects in ascending label order, and their labels.
+// The objects in ascending label order.
 std::vector<TokenObject> Objects(const DesfireData& data) {
   std::vector<TokenObject> objects;
   for (const auto& [handle, object] : data.objects)
@@ -87,13 +91,6 @@ std::vector<TokenObject> Objects(const DesfireData& data) {
   std::sort(objects.begin(), objects.end(), [](auto& a, auto& b) { return a.label < b.label; });
   return objects;
 }
-std::vector<std::string> Labels(const DesfireData& data) {
-  std::vector<std::string> labels;
-  for (const TokenObject& object : Objects(data))
-    labels.push_back(object.label);
-  return labels;
-}
-
 TEST(CrcATest, PublishedValues) {
   EXPECT_EQ(CrcA(Bytes{'1', '2', '3', '4', '5', '6', '7', '8', '9'}), 0xBF05);
   EXPECT_EQ(CrcA(Bytes{0x00, 0x00}), 0x1EA0);
@@ -227,65 +224,60 @@ TEST_F(CardFilesTest, RecordFaults) {
   EXPECT_EQ(failure([](Bytes& r) { r[7] = 0x80, r[8] = 0; }), "(accepted)");
 }
 
-TEST_F(CardFilesTest, HeaderFaults) {
-  auto failure = [this](const Bytes& header) {
-    return FailureOf([&] { ParseObjectTable(header, area_, [](const TokenObject&) {}); });
+TEST_F(CardFilesTest, HeaderFiles) {
+  // The labels of the objects read, or the failure.
+  auto read = [this](const Bytes& header) {
+    std::string labels;
+    try {
+      ParseObjectTable(header, area_, [&](const TokenObject& o) { labels += o.label + ";"; });
+    } catch (const std::runtime_error& e) {
+      return std::string(e.what());
+    }
+    return labels;
   };
-  EXPECT_EQ(failure(HeaderFile({public_}, 100, 0)), "Header file invalid: too small.");
-  EXPECT_EQ(failure(HeaderFile({public_}, 0, 0)), "Header file invalid: no version set.");
+  // Slots are read only when they end before the end of the file; empty slots are skipped.
+  EXPECT_EQ(read(HeaderFile({public_, private_}, 101)), "public;");
+  EXPECT_EQ(read(HeaderFile({public_, private_}, 102)), "public;private;");
+  EXPECT_EQ(read(HeaderFile({Bytes(49), private_, Bytes(49), public_}, 400)), "private;public;");
+
+  EXPECT_EQ(read(HeaderFile({public_}, 100, 0)), "Header file invalid: too small.");
+  EXPECT_EQ(read(HeaderFile({public_}, 0, 0)), "Header file invalid: no version set.");
   Bytes v1 = HeaderFile({public_}, 0, 1);
   v1[0] ^= 1;  // the version is checked before the CRC
-  EXPECT_EQ(failure(v1), "Header file invalid: V1 is not supported.");
-  EXPECT_EQ(failure(HeaderFile({public_}, 0, 3)), "Header file invalid: unknown header version.");
+  EXPECT_EQ(read(v1), "Header file invalid: V1 is not supported.");
+  EXPECT_EQ(read(HeaderFile({public_}, 0, 3)), "Header file invalid: unknown header version.");
   for (std::size_t at : {0, 1, 120}) {
     Bytes header = HeaderFile({public_}, 121);
     header[at] ^= 0x40;  // the CRC covers the fill after the last slot too
-    EXPECT_EQ(failure(header), "Header file invalid: crc missmatch.") << at;
+    EXPECT_EQ(read(header), "Header file invalid: crc missmatch.") << at;
   }
   // Through the card files: logged, not initialized, objects before the fault kept.
   CardFiles files = Files();
   Bytes noFlags = private_;
   noFlags[6] = 0;
-  files[0x00] = HeaderFile({public_, Bytes(49, 0), noFlags});
+  files[0x00] = HeaderFile({public_, noFlags});
   const DesfireData data(kUid, files);
   EXPECT_FALSE(data.initialized);
-  EXPECT_THAT(Labels(data), ElementsAre("public"));
-}
-
-TEST_F(CardFilesTest, ReadsSlotsThatEndBeforeTheEndOfTheFile) {
-  auto labels = [this](const Bytes& header) {
-    std::vector<std::string> read;
-    ParseObjectTable(header, area_, [&](const TokenObject& o) { read.push_back(o.label); });
-    return read;
-  };
-  EXPECT_THAT(labels(HeaderFile({public_, private_}, 101)), ElementsAre("public"));
-  EXPECT_THAT(labels(HeaderFile({public_, private_}, 102)), ElementsAre("public", "private"));
-  const Bytes empty(kObjectRecordSize, 0);
-  EXPECT_THAT(labels(HeaderFile({empty, private_, empty, public_}, 400)),
-              ElementsAre("private", "public"));
+  ASSERT_EQ(data.objects.size(), 1u);
+  EXPECT_EQ(data.objects.begin()->second.label, "public");
 }
 
 TEST(CardFilesLayoutTest, HeaderFilesInOrderOverOneJoinedDataArea) {
   Bytes area;
   const Bytes a = AddObject(area, 14, "a");  // one block
   const Bytes b = AddObject(area, 30, "b");  // two blocks, split over data files 1 and 3
-  const Bytes c = AddObject(area, 5, "c");   // in data file 0x21, joined last
+  const Bytes c = AddObject(area, 5, "c");   // in file 0x20: a data file, joined last
   const CardFiles files = {{0x00, HeaderFile({a, b})},
                            {0x01, Bytes(area.begin(), area.begin() + 20)},
                            {0x02, HeaderFile({c})},
                            {0x03, Bytes(area.begin() + 20, area.begin() + 48)},
                            {kPinFileNumber, Bytes(kPinDataSize)},
                            {kPropertyFileNumber, PropertyFile("T")},
-                           {0x21, Bytes(area.begin() + 48, area.end())}};
+                           {0x20, Bytes(area.begin() + 48, area.end())}};
   const DesfireData token(kUid, files);
   EXPECT_TRUE(token.initialized);
-  ASSERT_THAT(Labels(token), ElementsAre("a", "b", "c"));
-  for (const auto& [handle, object] : token.objects) {
-    const std::size_t start = object.label == "a" ? 0 : object.label == "b" ? 16 : 48;
-    EXPECT_EQ(object.value,
-              Bytes(area.begin() + start, area.begin() + start + object.value.size()));
-    EXPECT_EQ(object.value.size(), object.label == "b" ? 32u : 16u);
-  }
+  ASSERT_EQ(Objects(token).size(), 3u);  // each record's CRC checked its slice of the area
+  EXPECT_EQ(Objects(token)[1].value, Bytes(area.begin() + 16, area.begin() + 48));
 }
 
 TEST(AddObjectTest, HandlesAreRandomAndUnique) {
@@ -333,6 +325,151 @@ TEST_F(CardFilesTest, DamagedFilesStayWithinTheFormat) {
       EXPECT_STREQ(e.what(), "PIN data size mismatch.");
     }
   }
+}
+
+// UID 04 A1 B2 C3 D4 E5 F6 is written as the Base64 of F6 E5 D4 C3 B2 A1 04 00.
+constexpr char kDocument[] =
+    R"({"uid":"9uXUw7KhBAA=","label":"VG9r",)"
+    R"("pindata":"ExMTExMTExMTExMTExMTExMTExMTExMTExMTExMTExMTExMTExMTExMTExMTExMT",)"
+    R"("pinerrcount":2,"objects":[)"
+    R"({"label":"pub","private":false,"type":3,"size":14,"value":"AAECAwQFBgcICQoLDA0ODw=="},)"
+    R"({"label":"bin","application":"1.3.6.1.4.1.6147.9117.1.1234.8.5","private":true,)"
+    R"("type":1,"size":20,"value":"qqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqqo="}]})";
+
+DesfireData SampleToken() {
+  DesfireData data;
+  data.uid = 0x04A1B2C3D4E5F6;
+  data.label = "Tok";
+  data.initialized = true;
+  data.pinData = Bytes(48, 0x13);
+  data.pinErrorCount = 2;
+  data.objects[7] = {"pub", "", false,
+                     3,     14, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}};
+  data.objects[9] = {"bin", "1.3.6.1.4.1.6147.9117.1.1234.8.5", true, 1, 20, Bytes(32, 0xAA)};
+  return data;
+}
+
+std::string ReadFailure(const JsonSpoil& spoil) {
+  json document = json::parse(kDocument);
+  spoil(document);
+  return FailureOf([&] { DesfireData{document}; });
+}
+
+TEST(TokenJsonTest, WritesMembersInOrderCompactlyAndReadsThemBack) {
+  const DesfireData token = SampleToken();
+  ASSERT_EQ(token.ToJson(), kDocument);
+  const DesfireData back(json::parse(kDocument));
+  EXPECT_TRUE(back.initialized);
+  EXPECT_EQ(back.uid, token.uid);
+  EXPECT_EQ(back.label, token.label);
+  EXPECT_EQ(back.pinData, token.pinData);
+  EXPECT_EQ(back.pinErrorCount, 2u);
+  EXPECT_EQ(Objects(back), Objects(token));
+  EXPECT_FALSE(back.objects.contains(7));  // new handles
+}
+
+TEST(TokenJsonTest, UninitializedTokensAndTokensWithoutObjects) {
+  DesfireData data = SampleToken();
+  data.initialized = false;
+  EXPECT_EQ(data.ToJson(), R"({"uid":"9uXUw7KhBAA="})");
+  const DesfireData uidOnly(json::parse(data.ToJson()));
+  EXPECT_FALSE(uidOnly.initialized);
+  EXPECT_EQ(uidOnly.uid, 0x04A1B2C3D4E5F6u);
+
+  data = SampleToken();
+  data.objects.clear();
+  json document = json::parse(data.ToJson());
+  EXPECT_FALSE(document.contains("objects"));
+  for (const json& objects : {json::array(), json(nullptr), json::array()}) {
+    const DesfireData back(document);
+    EXPECT_TRUE(back.initialized) << document;
+    EXPECT_TRUE(back.objects.empty()) << document;
+    document["objects"] = objects;  // then an empty array, then null
+  }
+}
+
+TEST(TokenJsonTest, PinErrorCountIsASigned32BitNumber) {
+  json document = json::parse(kDocument);
+  document.erase("pinerrcount");
+  EXPECT_EQ(DesfireData(document).pinErrorCount, 0u);  // no presence check: absent reads as 0
+  document["pinerrcount"] = -1;
+  const DesfireData minusOne(document);
+  EXPECT_EQ(minusOne.pinErrorCount, ~std::uint64_t{0});
+  EXPECT_EQ(json::parse(minusOne.ToJson())["pinerrcount"], -1);
+}
+
+TEST(TokenJsonTest, UnreadableLabelGivesAnUninitializedTokenWithItsUid) {
+  for (const json& label : {json(), json("not base64!"), json(5)}) {
+    json document = json::parse(kDocument);
+    if (label.is_null())
+      document.erase("label");
+    else
+      document["label"] = label;
+    const DesfireData data(document);
+    EXPECT_FALSE(data.initialized) << label;
+    EXPECT_EQ(data.uid, 0x04A1B2C3D4E5F6u) << label;
+    EXPECT_TRUE(data.pinData.empty() && data.objects.empty()) << label;
+  }
+}
+
+TEST(TokenJsonTest, BadDocumentsThrow) {
+  const std::vector<std::pair<JsonSpoil, std::string>> faults = {
+      {[](json& d) { d.erase("uid"); }, "Failed getting binary data"},
+      {[](json& d) { d["uid"] = "9uXUw7Kh#AA="; }, "Failed getting binary data"},
+      {[](json& d) { d = json::array(); }, "Failed getting binary data"},
+      {[](json& d) { d["uid"] = EncodeBase64(Bytes(7, 1)); },
+       "Json value size missmatches 64bit integer."},
+      {[](json& d) { d["uid"] = EncodeBase64(Bytes(9, 1)); },
+       "Json value size missmatches 64bit integer."},
+      {[](json& d) { d.erase("pindata"); }, "Failed getting binary data"},
+      {[](json& d) { d["pindata"] = EncodeBase64(Bytes(47, 0x13)); }, "PIN data size mismatch."},
+      {[](json& d) { d["objects"].push_back("text"); }, "Invalid json type in token ibject array."},
+      // Objects are not dropped silently when their array is damaged.
+      {[](json& d) { d["objects"] = json::object(); }, "Token object array has invalid json type."},
+  };
+  for (const auto& [spoil, text] : faults)
+    EXPECT_EQ(ReadFailure(spoil), text);
+}
+
+TEST(TokenJsonTest, BadObjectElementsThrow) {
+  const std::vector<std::pair<JsonSpoil, std::string>> faults = {
+      {[](json& e) { e.erase("label"); }, "Object label missing in json."},
+      {[](json& e) { e["label"] = 1, e.erase("private"); }, "Object label missing in json."},
+      {[](json& e) { e["private"] = 1, e.erase("type"); }, "Object attributes missing in json."},
+      {[](json& e) { e["type"] = "1"; }, "Object type missing in json."},
+      {[](json& e) { e["type"] = std::nan(""); }, "Object type missing in json."},
+      {[](json& e) { e["type"] = 0, e.erase("size"); }, "Unsupported object type."},
+      {[](json& e) { e["type"] = 2; }, "Unsupported object type."},
+      {[](json& e) { e["type"] = 5; }, "Unsupported object type."},
+      {[](json& e) { e.erase("application"), e.erase("size"); },
+       "Application id for binary object missing."},
+      {[](json& e) { e["application"] = 5; }, "Application id for binary object missing."},
+      {[](json& e) { e["size"] = true, e.erase("value"); }, "Object size missing in json."},
+      {[](json& e) { e["size"] = std::nan(""); }, "Object size missing in json."},
+      {[](json& e) { e.erase("value"); }, "Failed getting binary data"},
+      {[](json& e) { e["value"] = "qqq"; }, "Failed getting binary data"},
+  };
+  for (const auto& [spoil, text] : faults)
+    EXPECT_EQ(ReadFailure([&spoil](json& d) { spoil(d["objects"][1]); }), text);
+  // Taken as they stand: no range or CRC check on a document.
+  json element = json::parse(kDocument)["objects"][1];
+  element["type"] = 0xFFFFFFFFu;
+  element["size"] = -2;
+  const TokenObject object = TokenObjectFromJson(element);
+  EXPECT_EQ(object.type, 0xFFFFFFFFu);
+  EXPECT_EQ(object.size, ~std::uint64_t{1});
+}
+
+TEST(TokenJsonTest, WriteFailuresAndByteMembers) {
+  DesfireData data = SampleToken();
+  data.objects[7].label = "\xFF\xFE";  // not UTF-8
+  EXPECT_EQ(FailureOf([&] { data.ToJson(); }), "Failed to convert token json object to string.");
+  EXPECT_EQ(FailureOf([] { PutBytes(nullptr, "x", Bytes{1}); }), "Unexpected nullptr.");
+  EXPECT_EQ(FailureOf([] { GetBytes(nullptr, "x"); }), "Unexpected nullptr.");
+  EXPECT_EQ(EncodeBase64(Bytes{0xFB, 0xFF}), "+/8=");  // standard alphabet, padded
+  EXPECT_EQ(DecodeBase64("Zm9v\r\nYmFy"), (Bytes{'f', 'o', 'o', 'b', 'a', 'r'}));
+  for (const char* bad : {"Zg", "Zh==", "-_8=", "Zg==Zg=="})
+    EXPECT_EQ(DecodeBase64(bad), std::nullopt) << bad;
 }
 
 }  // namespace
