@@ -1,5 +1,6 @@
-// The token on a card written by the independent card-image writer: session id, events,
-// capabilities, search, object reading, PIN count and lock, and every failure text.
+// The token on a card written by the independent card-image writer (Crypto++'s stock PBKDF2
+// and Twofish), so every PIN check and read also checks the keys and the decryption: session
+// id, events, capabilities, search, object reading, PIN count and lock, every failure text.
 #include "token/token.h"
 
 #include <gmock/gmock.h>
@@ -292,17 +293,6 @@ TEST_F(TokenTest, DamagedObjectsFailWithTheirOwnTexts) {
   }
   ExpectFailure([] { Token::TwoFishDecrypt(Bytes(16, 1), Bytes(16)); }, "Key length mismatch.",
                 RESULT_FAILURE);
-}
-
-TEST_F(TokenTest, KeysAndDecryptionMatchTheIndependentWriter) {
-  Token token(*card_, nullptr);
-  EXPECT_EQ(token.GenerateKeyPublicObjects(), cardimage::PublicObjectKey(kUid));
-  EXPECT_EQ(token.DeriveKeyFromPIN(kPin), cardimage::PinKey(kPin, kUid));
-  // Twofish-CBC with a zero IV over several blocks; nothing is stripped.
-  const SecureBytes key(32, 7), content = Secure("0123456789abcdef0123456789abcdef");
-  const SecureBytes plain = Token::TwoFishDecrypt(key, cardimage::StoredObject(content, key));
-  ASSERT_EQ(plain.size(), 48u);
-  EXPECT_EQ(SecureBytes(plain.begin() + 2, plain.begin() + 34), content);
 }
 
 }  // namespace
