@@ -179,6 +179,7 @@ TEST_F(CardFilesTest, MissingFilesLeaveTheTokenUninitialized) {
       [](CardFiles& f) { f.erase(0x00); },  // "Header or data file missing."
       [](CardFiles& f) { f.erase(0x01); },
       [](CardFiles& f) { f[0x01].clear(); },
+      // "Property file or PIN file missing - not initialized."
       [](CardFiles& f) { f.erase(kPropertyFileNumber); },
       [](CardFiles& f) { f.erase(kPinFileNumber), f[kIgnoredFileNumber] = Bytes(48, 1); },
   };
@@ -398,6 +399,7 @@ TEST(TokenJsonTest, PinErrorCountIsASigned32BitNumber) {
   EXPECT_EQ(json::parse(minusOne.ToJson())["pinerrcount"], -1);
 }
 
+// Logged as "Non-initialized json token: " and the failure.
 TEST(TokenJsonTest, UnreadableLabelGivesAnUninitializedTokenWithItsUid) {
   for (const json& label : {json(), json("not base64!"), json(5)}) {
     json document = json::parse(kDocument);
