@@ -18,7 +18,8 @@
 namespace varlo {
 namespace {
 
-constexpr char kLogContext[] = "Token";
+// Tokens belong to the token list's subsystem and log under its context.
+constexpr char kLogContext[] = "TokenList";
 constexpr std::size_t kKeySize = 32;
 constexpr std::size_t kCipherBlock = 16;
 constexpr std::uint8_t kPinLockedFill = 0x42;

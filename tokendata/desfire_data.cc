@@ -89,6 +89,7 @@ DesfireData::DesfireData(const nlohmann::json& document) {
 
   auto objectArray = document.find("objects");
   if (objectArray != document.end() && !objectArray->is_null()) {
+    // A damaged array is refused rather than read as no objects, which would lose them silently.
     if (!objectArray->is_array()) {
       throw std::runtime_error("Token object array has invalid json type.");
     }
