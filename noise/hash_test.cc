@@ -53,9 +53,9 @@ TEST(HashTest, DigestOfAbcAfterAResetAndExactOutputSize) {
 
 // RFC 7693, appendix E: the grand hash over unkeyed and keyed digests of several lengths.
 TEST(Blake2sTest, Rfc7693SelfTest) {
-  auto sequence = [](std::size_t length, std::uint32_t seed) {
+  auto sequence = [](std::size_t length, std::uint32_t variant) {
     Bytes out(length);
-    std::uint32_t a = 0xDEAD4BAD * seed;
+    std::uint32_t a = 0xDEAD4BAD * variant;
     std::uint32_t b = 1;
     for (std::size_t i = 0; i < length; ++i) {
       std::uint32_t t = a + b;

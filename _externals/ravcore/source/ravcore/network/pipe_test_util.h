@@ -23,10 +23,10 @@ inline std::u16string ToU16(const std::string& text) {
   return {text.begin(), text.end()};
 }
 
-// n bytes that differ from message to message (by seed) and along the message.
-inline Bytes Pattern(std::size_t n, std::uint32_t seed = 0) {
+// n bytes that differ from message to message (by variant) and along the message.
+inline Bytes Pattern(std::size_t n, std::uint32_t variant = 0) {
   Bytes bytes(n);
-  std::uint32_t x = seed * 2654435761u + 1;
+  std::uint32_t x = variant * 2654435761u + 1;
   for (auto& b : bytes) {
     x = x * 1664525u + 1013904223u;
     b = static_cast<std::uint8_t>(x >> 24);

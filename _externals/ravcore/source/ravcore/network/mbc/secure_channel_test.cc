@@ -103,9 +103,9 @@ TEST_F(SecureChannel, MessagesUpToOneMebibyteCrossBothWaysAtOnceInOrderAndIntact
   EXPECT_EQ(Failure([&] { module->Stack().Read(); }), "Top of stack is not a message reader. (0)");
   const std::vector<std::size_t> sizes = {0,     1,      16,     64487,   64488, 64503,
                                           64504, 100000, 129006, 1 << 20, 0,     3};
-  auto send = [&](Endpoint& from, std::uint32_t seed) {
+  auto send = [&](Endpoint& from, std::uint32_t variant) {
     for (std::size_t i = 0; i < sizes.size(); ++i)
-      from.Stack().Write(Message(Pattern(sizes[i], seed + static_cast<std::uint32_t>(i))));
+      from.Stack().Write(Message(Pattern(sizes[i], variant + static_cast<std::uint32_t>(i))));
   };
   std::string moduleFailure, serviceFailure;
   std::thread moduleWriter([&] { moduleFailure = Failure([&] { send(*module, 1000); }); });
