@@ -4,6 +4,7 @@
 #include <cryptopp/des.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -96,30 +97,6 @@ struct OpenAes : DesfireAuthAES {
   using DesfireAuthAES::Encrypt;
 };
 
-TEST(RotateLeftTest, MovesTheFirstByteToTheEnd) {
-  EXPECT_EQ(Plain(RotateLeft(kRndB8)), B({2, 3, 4, 5, 6, 7, 8, 1}));
-}
-
-TEST(DesCbcModeTest, ChainsEachBlockIntoTheNextBeforeDeciphering) {
-  TwoKeyDes des(kDesKey);
-  Bytes x1 = B({0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80});
-  Bytes x2 = B({0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x07, 0x18});
-  Bytes x3 = B({0, 0, 0, 0, 0, 0, 0, 0});
-  Bytes y1 = des.Decrypt(x1);
-  Bytes y2 = des.Decrypt(Xor(x2, y1));
-  Bytes y3 = des.Decrypt(Xor(x3, y2));
-  DesCbcMode mode(kDesKey);
-  EXPECT_EQ(Plain(mode.Process(Cat(Cat(x1, x2), x3))), Cat(Cat(y1, y2), y3));
-}
-
-TEST(DesCbcModeTest, RefusesDataThatIsNotWholeBlocks) {
-  DesCbcMode mode(kDesKey);
-  const std::string text = "Data is empty or not a multiple of block size.";
-  EXPECT_EQ(FailureText([&] { mode.Process(Bytes{}); }), text);
-  EXPECT_EQ(FailureText([&] { mode.Process(Bytes(7)); }), text);
-  EXPECT_EQ(FailureText([&] { mode.Process(Bytes(9)); }), text);
-}
-
 TEST(DesfireAuthDesTest, AnswersAndVerifiesLikeALegacyReader) {
   TwoKeyDes card(kDesKey);
   DesfireKey key = Key(kKeyType2K3Des, kDesKey);
@@ -160,37 +137,6 @@ TEST(DesfireAuthDesTest, SingleDesKeyGivesRepeatedSessionKeyAndPlainDes) {
   auth.VerifyRndA(TwoKeyDes::Des(true, k, Rot(Plain(auth.RndA()))), &session);
   Bytes half = Cat(Sub(auth.RndA(), 0, 4), Sub(auth.RndB(), 0, 4));
   EXPECT_EQ(Plain(session.key), Cat(half, half));
-}
-
-TEST(DesfireAuthDesTest, RefusesWrongAnswersWithTheirTexts) {
-  TwoKeyDes card(kDesKey);
-  DesfireKey key = Key(kKeyType2K3Des, kDesKey);
-  {
-    DesfireAuthDES auth(&key);
-    EXPECT_EQ(FailureText([&] { auth.ProcessRndB(Bytes(16)); }), "Random number size missmatch.");
-    EXPECT_EQ(FailureText([&] { auth.ProcessRndB(Bytes{}); }), "Random number size missmatch.");
-  }
-  {
-    DesfireAuthDES auth(&key);
-    auth.ProcessRndB(card.Encrypt(kRndB8));
-    EXPECT_EQ(FailureText([&] { auth.VerifyRndA(Bytes(7)); }), "Random number size missmatch.");
-    // RndA itself, not rotated, and RndA' under another key.
-    EXPECT_EQ(FailureText([&] { auth.VerifyRndA(card.Encrypt(Plain(auth.RndA()))); }),
-              "Card returned invalid RndA'.");
-    TwoKeyDes other(Bytes(16, 0x42));
-    EXPECT_EQ(FailureText([&] { auth.VerifyRndA(other.Encrypt(Rot(Plain(auth.RndA())))); }),
-              "Card returned invalid RndA'.");
-  }
-  OpenDes open(&key);
-  EXPECT_EQ(FailureText([&] { open.Decrypt(Bytes{}); }), "Data is empty.");
-  EXPECT_EQ(FailureText([&] { open.Decrypt(Bytes(5)); }),
-            "Data is empty or not a multiple of block size.");
-}
-
-TEST(DesfireAuthDesTest, RefusesMissingKeyAndOtherKeyType) {
-  EXPECT_EQ(FailureText([] { DesfireAuthDES auth(nullptr); }), "Pointer to key is nullptr.");
-  DesfireKey aes = Key(kKeyTypeAes128, kDesKey);
-  EXPECT_EQ(FailureText([&] { DesfireAuthDES auth(&aes); }), "Invalid key type for 2k3DES auth.");
 }
 
 TEST(DesfireAuthDesTest, DrawsAFreshRndAEachTime) {
@@ -237,18 +183,40 @@ TEST(DesfireAuthAesTest, RndAUnderAZeroIvDoesNotAuthenticate) {
       "Card returned invalid RndA'.");
 }
 
-TEST(DesfireAuthAesTest, RefusesWrongSizesAndKeyTypes) {
-  DesfireKey key = Key(kKeyTypeAes128, kAesKey);
-  DesfireAuthAES auth(&key);
-  EXPECT_EQ(FailureText([&] { auth.ProcessRndB(Bytes(8)); }), "Random number size missmatch.");
-  OpenAes open(&key);
-  const std::string text = "Data is empty or non-multiple of block size.";
-  EXPECT_EQ(FailureText([&] { open.Decrypt(Bytes{}); }), text);
-  EXPECT_EQ(FailureText([&] { open.Decrypt(Bytes(17)); }), text);
-  EXPECT_EQ(FailureText([&] { open.Encrypt(Bytes(8)); }), text);
-  EXPECT_EQ(FailureText([] { DesfireAuthAES a(nullptr); }), "Pointer to key is nullptr.");
+TEST(DesfireAuthTest, EveryFailureHasItsText) {
+  TwoKeyDes card(kDesKey);
   DesfireKey des = Key(kKeyType2K3Des, kDesKey);
-  EXPECT_EQ(FailureText([&] { DesfireAuthAES a(&des); }), "Invalid key type for AES auth.");
+  DesfireKey aes = Key(kKeyTypeAes128, kAesKey);
+  OpenDes desAuth(&des);
+  desAuth.ProcessRndB(card.Encrypt(kRndB8));
+  const Bytes rndA = Plain(desAuth.RndA());
+  OpenAes aesAuth(&aes);
+  const std::string size = "Random number size missmatch.";
+  const std::string invalid = "Card returned invalid RndA'.";
+  const std::string desBlocks = "Data is empty or not a multiple of block size.";
+  const std::string aesBlocks = "Data is empty or non-multiple of block size.";
+  const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+      {[] { DesfireAuthDES auth(nullptr); }, "Pointer to key is nullptr."},
+      {[] { DesfireAuthAES auth(nullptr); }, "Pointer to key is nullptr."},
+      {[&] { DesfireAuthDES auth(&aes); }, "Invalid key type for 2k3DES auth."},
+      {[&] { DesfireAuthAES auth(&des); }, "Invalid key type for AES auth."},
+      {[&] { OpenDes(&des).ProcessRndB(Bytes(16)); }, size},
+      {[&] { OpenDes(&des).ProcessRndB(Bytes{}); }, size},
+      {[&] { OpenAes(&aes).ProcessRndB(Bytes(8)); }, size},
+      {[&] { desAuth.VerifyRndA(Bytes(7)); }, size},
+      // RndA itself, not rotated, and RndA' under another key.
+      {[&] { desAuth.VerifyRndA(card.Encrypt(rndA)); }, invalid},
+      {[&] { desAuth.VerifyRndA(TwoKeyDes(Bytes(16, 0x42)).Encrypt(Rot(rndA))); }, invalid},
+      {[&] { desAuth.Decrypt(Bytes{}); }, "Data is empty."},
+      {[&] { desAuth.Decrypt(Bytes(5)); }, desBlocks},
+      {[&] { DesCbcMode(kDesKey).Process(Bytes(9)); }, desBlocks},
+      {[&] { aesAuth.Decrypt(Bytes{}); }, aesBlocks},
+      {[&] { aesAuth.Decrypt(Bytes(17)); }, aesBlocks},
+      {[&] { aesAuth.Encrypt(Bytes(8)); }, aesBlocks},
+  };
+  for (const auto& [call, text] : cases) {
+    EXPECT_EQ(FailureText(call), text);
+  }
 }
 
 }  // namespace
