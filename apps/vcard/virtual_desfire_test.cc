@@ -79,7 +79,9 @@ class VirtualDesfireTest : public ::testing::Test {
     Bytes first = Send(Hex("0a00"));
     ASSERT_EQ(first.size(), 9u);
     ASSERT_EQ(first[0], 0xAF);
+    // The card sends E(RndB): what the reader deciphers with one DES-EDE2 decryption.
     const Bytes rndB = reader_.D(Bytes(first.begin() + 1, first.end()));
+    ASSERT_EQ(rndB, rndB_);
     const Bytes rndA = Hex("a0a1a2a3a4a5a6a7");
     Bytes second = Send(Concat({0xAF}, reader_.SecondPass(rndA, rndB)));
     ASSERT_EQ(second.size(), 9u);
@@ -92,28 +94,12 @@ class VirtualDesfireTest : public ::testing::Test {
   VirtualDesfire card_;
 };
 
-TEST_F(VirtualDesfireTest, GetVersionTakesThreeFramesAndEndsWithTheUid) {
-  Bytes all;
-  for (const char* frame : {"60", "af", "af"}) {
-    Bytes answer = Send(Hex(frame));
-    ASSERT_EQ(answer.size(), frame == std::string("af") && all.size() == 14 ? 15u : 8u);
-    all.insert(all.end(), answer.begin() + 1, answer.end());
-    EXPECT_EQ(answer[0], all.size() == 28 ? 0x00 : 0xAF);
-  }
-  ASSERT_EQ(all.size(), 28u);
-  EXPECT_EQ(ToHex(std::span(all).subspan(14, 7)), "04112233445566");
-  // The exchange is over: another 0xAF is out of place.
-  EXPECT_EQ(SendHex("af"), "1c");
-}
-
+// The module's reading of the card (GetVersion, selection, legacy authentication, file list,
+// chunked reads, wrapped-only cards, one-time aborts) runs end to end against this card; the
+// tests here pin what that does not reach: the legacy and AES exchanges against an independent
+// reader, malformed frames, error statuses, offsets and the test hooks.
 TEST_F(VirtualDesfireTest, WrappedFramesCarryTheSameCommands) {
-  EXPECT_EQ(SendHex("9060000000"),
-            "04010101001805"
-            "91af");
-  EXPECT_EQ(SendHex("90af000000"),
-            "04010101041805"
-            "91af");
-  EXPECT_EQ(SendHex("90af000000").substr(0, 14), "04112233445566");
+  EXPECT_EQ(SendHex("906f0000"), "919d");  // case 1: neither Lc nor Le
   // Case 3 (no Le) and case 4 (Le) are both accepted.
   EXPECT_EQ(SendHex("905a000003000001"), "9100");
   EXPECT_EQ(SendHex("905a00000300000100"), "9100");
@@ -122,13 +108,6 @@ TEST_F(VirtualDesfireTest, WrappedFramesCarryTheSameCommands) {
   EXPECT_EQ(SendHex("905a00000500000100"), "6700");
   EXPECT_EQ(SendHex("905a010003000001"), "6a86");
   EXPECT_EQ(SendHex("9060"), "6700");
-}
-
-TEST_F(VirtualDesfireTest, WrappedOnlyCardAnswersNativeFramesWrongLength) {
-  card_.Behaviour().wrappedOnly = true;
-  EXPECT_EQ(SendHex("5a000001"), "6700");
-  EXPECT_EQ(SendHex("60"), "6700");
-  EXPECT_EQ(SendHex("905a00000300000100"), "9100");
 }
 
 TEST_F(VirtualDesfireTest, SelectFindsOnlyTheTokenApplication) {
@@ -140,23 +119,9 @@ TEST_F(VirtualDesfireTest, SelectFindsOnlyTheTokenApplication) {
   EXPECT_EQ(SendHex("5a000001"), "a0");
 }
 
-TEST_F(VirtualDesfireTest, LegacyAuthenticationWithKnownRandomNumbers) {
-  ASSERT_EQ(SendHex("5a000001"), "00");
-  // The card sends E(RndB): what the reader deciphers with one DES-EDE2 decryption.
-  Bytes first = Send(Hex("0a00"));
-  ASSERT_EQ(first.size(), 9u);
-  EXPECT_EQ(ToHex(reader_.D(Bytes(first.begin() + 1, first.end()))), "0102030405060708");
-
-  const Bytes rndA = Hex("1112131415161718");
-  Bytes second = Send(Concat({0xAF}, reader_.SecondPass(rndA, rndB_)));
-  ASSERT_EQ(second.size(), 9u);
-  EXPECT_EQ(second[0], 0x00);
-  EXPECT_EQ(ToHex(reader_.D(Bytes(second.begin() + 1, second.end()))), "1213141516171811");
+TEST_F(VirtualDesfireTest, LegacyAuthenticationAcceptsOnlyTheRotatedRndB) {
+  SelectAndAuthenticate();
   EXPECT_EQ(SendHex("bd03000000000000"), "000a0b0c0d0e0f10");
-}
-
-TEST_F(VirtualDesfireTest, LegacyAuthenticationRefusesAWrongRndB) {
-  ASSERT_EQ(SendHex("5a000001"), "00");
   ASSERT_EQ(Send(Hex("0a00"))[0], 0xAF);
   // RndB not rotated: the reader does not know the key (or got the protocol wrong).
   Bytes y1 = reader_.D(Hex("1112131415161718"));
@@ -197,18 +162,6 @@ TEST_F(VirtualDesfireTest, AesAuthenticationChainsTheIvThroughTheExchange) {
       .ProcessData(rndA2.data(), second.data() + 1, 16);
   EXPECT_EQ(ToHex(rndA2), ToHex(RotateLeft(rndA)));
   EXPECT_EQ(SendHex("bd03000000000000"), "000a0b0c0d0e0f10");
-
-  // A reader that restarts the second pass from a zero IV garbles only RndA as the card sees
-  // it (RndB' still chains from the first block): the card accepts, and the reader finds that
-  // RndA' does not match.
-  ASSERT_EQ(Send(Hex("aa00"))[0], 0xAF);
-  CryptoPP::CBC_Mode<CryptoPP::AES>::Encryption(kKey.data(), 16, zero.data())
-      .ProcessData(sent.data(), plain.data(), 32);
-  second = Send(Concat({0xAF}, sent));
-  ASSERT_EQ(second.size(), 17u);
-  CryptoPP::CBC_Mode<CryptoPP::AES>::Decryption(kKey.data(), 16, sent.data() + 16)
-      .ProcessData(rndA2.data(), second.data() + 1, 16);
-  EXPECT_NE(ToHex(rndA2), ToHex(RotateLeft(rndA)));
 }
 
 TEST_F(VirtualDesfireTest, AuthenticationErrors) {
@@ -223,20 +176,6 @@ TEST_F(VirtualDesfireTest, AuthenticationErrors) {
 
 TEST_F(VirtualDesfireTest, ReadDataAnswersInChunksUntilTheFileEnds) {
   SelectAndAuthenticate();
-  Bytes first = Send(Hex("bd01000000000000"));
-  ASSERT_EQ(first[0], 0xAF);
-  EXPECT_EQ(first.size(), 60u);
-  Bytes second = Send(Hex("af"));
-  ASSERT_EQ(second[0], 0xAF);
-  Bytes third = Send(Hex("af"));
-  ASSERT_EQ(third[0], 0x00);
-  Bytes file = Concat(
-      Bytes(first.begin() + 1, first.end()),
-      Concat(Bytes(second.begin() + 1, second.end()), Bytes(third.begin() + 1, third.end())));
-  ASSERT_EQ(file.size(), 150u);
-  for (std::size_t i = 0; i < file.size(); ++i)
-    ASSERT_EQ(file[i], i);
-
   card_.Behaviour().chunkSize = 4;
   EXPECT_EQ(SendHex("bd03000000000000"), "af0a0b0c0d");
   EXPECT_EQ(SendHex("af"), "000e0f10");
@@ -263,15 +202,6 @@ TEST_F(VirtualDesfireTest, AnotherCommandAbortsAPendingRead) {
   EXPECT_EQ(SendHex("6f"), "ca");
   EXPECT_EQ(SendHex("af"), "1c");
   EXPECT_EQ(SendHex("6f"), "0001031f");
-}
-
-TEST_F(VirtualDesfireTest, AbortOnceAnswersCaOnceThenBehaves) {
-  card_.Behaviour().abortOnce = 0x5A;
-  EXPECT_EQ(SendHex("60"), "af04010101001805");
-  EXPECT_EQ(SendHex("5a000001"), "ca");  // also drops the pending GetVersion
-  EXPECT_FALSE(card_.Behaviour().abortOnce.has_value());
-  EXPECT_EQ(SendHex("af"), "1c");
-  EXPECT_EQ(SendHex("5a000001"), "00");
 }
 
 TEST_F(VirtualDesfireTest, InjectedAnswerReplacesOneFrameWithoutExecutingIt) {
