@@ -174,15 +174,6 @@ TEST(DesfireAuthAesTest, ChainingValueRunsThroughTheWholeExchange) {
   EXPECT_EQ(Plain(session.key), expected);
 }
 
-TEST(DesfireAuthAesTest, RndAUnderAZeroIvDoesNotAuthenticate) {
-  DesfireKey key = Key(kKeyTypeAes128, kAesKey);
-  DesfireAuthAES auth(&key);
-  auth.ProcessRndB(AesEncryptBlock(kAesKey, kRndB16));
-  EXPECT_EQ(
-      FailureText([&] { auth.VerifyRndA(AesEncryptBlock(kAesKey, Rot(Plain(auth.RndA())))); }),
-      "Card returned invalid RndA'.");
-}
-
 TEST(DesfireAuthTest, EveryFailureHasItsText) {
   TwoKeyDes card(kDesKey);
   DesfireKey des = Key(kKeyType2K3Des, kDesKey);
