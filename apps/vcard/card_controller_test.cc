@@ -27,7 +27,6 @@ class FakeVpcd {
       connection_->SetReadTimeout(5s);
     return connection_ != nullptr;
   }
-  void Drop() { connection_.reset(); }
 
   void Send(const Bytes& payload) {
     Bytes message{static_cast<std::uint8_t>(payload.size() >> 8),
