@@ -8,6 +8,7 @@
 #include "card/application_key.h"
 #include "card/testing/fake_pcsc.h"
 #include "card/testing/log_capture.h"
+#include "common/hex.h"
 
 namespace varlo {
 namespace {
@@ -89,19 +90,12 @@ TEST_F(DesfireTest, LoadReadsTheTokenApplicationInNativeFraming) {
   EXPECT_EQ(sent[5].size(), 17u);
   EXPECT_EQ(sent[5][0], 0xAF);
   sent.erase(sent.begin() + 5);
-  const std::vector<Bytes> expected = {{0x60},
-                                       {0xAF},
-                                       {0xAF},
-                                       {0x5A, 0x00, 0x00, 0x01},
-                                       {0x0A, 0x00},
-                                       {0x6F},
-                                       {0xBD, 0x01, 0, 0, 0, 0, 0, 0},
-                                       {0xAF},
-                                       {0xAF},
-                                       {0xBD, 0x1D, 0, 0, 0, 0, 0, 0},
-                                       {0xBD, 0x1F, 0, 0, 0, 0, 0, 0},
-                                       {0xAF}};
-  EXPECT_EQ(sent, expected);
+  std::vector<std::string> frames;
+  for (const Bytes& frame : sent)
+    frames.push_back(ToHex(frame));
+  EXPECT_EQ(frames, (std::vector<std::string>{"60", "af", "af", "5a000001", "0a00", "6f",
+                                              "bd01000000000000", "af", "af", "bd1d000000000000",
+                                              "bd1f000000000000", "af"}));
   EXPECT_EQ(pcsc.ConnectShareModes(), std::vector<DWORD>{SCARD_SHARE_EXCLUSIVE});
   EXPECT_EQ(pcsc.OpenCards(), 0);
   EXPECT_TRUE(Logged({Line(LogLevel::Debug, "Desfire::Auth Authentication succeeded:"),
