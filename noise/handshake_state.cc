@@ -215,6 +215,14 @@ void HandshakeState<C, D, H>::MixDh(PatternToken token) {
 }
 
 template <typename C, typename D, typename H>
+typename HandshakeState<C, D, H>::Pending HandshakeState<C, D, H>::TakeNextMessage() {
+  Pending pending = std::move(messages_.front());
+  messages_.pop_front();
+  ++messages_started_;
+  return pending;
+}
+
+template <typename C, typename D, typename H>
 HandshakeResult HandshakeState<C, D, H>::WriteMessage(std::span<const std::uint8_t> payload,
                                                       std::span<std::uint8_t> message) {
   if (messages_.empty()) {
@@ -232,9 +240,7 @@ HandshakeResult HandshakeState<C, D, H>::WriteMessage(std::span<const std::uint8
     throw "Unexpected call to WriteMessage (should be ReadMessage).";
   }
 
-  const Pending pending = std::move(messages_.front());
-  messages_.pop_front();
-  ++messages_started_;
+  const Pending pending = TakeNextMessage();
   std::size_t offset = 0;
   for (PatternToken token : pending.tokens) {
     switch (token) {
@@ -292,9 +298,7 @@ HandshakeResult HandshakeState<C, D, H>::ReadMessage(std::span<const std::uint8_
     throw "Unexpected call to ReadMessage (should be WriteMessage).";
   }
 
-  const Pending pending = std::move(messages_.front());
-  messages_.pop_front();
-  ++messages_started_;
+  const Pending pending = TakeNextMessage();
   std::size_t offset = 0;
   for (PatternToken token : pending.tokens) {
     switch (token) {

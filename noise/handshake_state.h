@@ -105,6 +105,8 @@ class HandshakeState final : public HandshakeStateInterface {
   void QueueMessagesAndKeys(const std::vector<MessagePattern>& messages,
                             std::span<const SecureBytes> psks);
   std::size_t Overhead(const std::vector<PatternToken>& tokens) const;
+  // Removes the next message pattern from the queue and counts it as started.
+  Pending TakeNextMessage();
   void DhAndMixKey(const std::shared_ptr<KeyPair>& key_pair,
                    std::span<const std::uint8_t> public_key);
   void MixDh(PatternToken token);
