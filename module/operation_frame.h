@@ -10,8 +10,8 @@
 #include <exception>
 #include <mutex>
 
+#include "common/module_exception.h"
 #include "log/logger.h"
-#include "module/module_exception.h"
 #include "module/module_state.h"
 
 namespace varlo {

@@ -1,6 +1,6 @@
 #include "module/utf8_string.h"
 
-#include "module/module_exception.h"
+#include "common/module_exception.h"
 
 namespace varlo {
 

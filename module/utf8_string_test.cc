@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "module/module_exception.h"
+#include "common/module_exception.h"
 
 namespace varlo {
 namespace {

@@ -9,9 +9,9 @@
 #include <memory>
 #include <utility>
 
+#include "common/module_exception.h"
+#include "items/item.h"
 #include "log/logger.h"
-#include "module/items/item.h"
-#include "module/module_exception.h"
 #include "token/pbkdf2_sha256.h"
 #include "tokendata/crc_a.h"
 

@@ -18,9 +18,9 @@
 #include <nlohmann/json.hpp>
 
 #include "apps/cardimage/card_image_writer.h"
-#include "module/items/crc32.h"
-#include "module/items/item.h"
-#include "module/module_exception.h"
+#include "common/module_exception.h"
+#include "items/crc32.h"
+#include "items/item.h"
 
 namespace varlo {
 namespace {

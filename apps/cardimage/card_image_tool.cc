@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/hex.h"
-#include "module/module_exception.h"
+#include "common/module_exception.h"
 #include "token/token.h"
 #include "tokendata/desfire_data.h"
 #include "tokendata/object_table.h"

@@ -1,7 +1,7 @@
 #include "apps/host/item_block.h"
 
 #include "common/hex.h"
-#include "module/items/crc32.h"
+#include "items/crc32.h"
 
 namespace varlo::host {
 namespace {

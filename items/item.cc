@@ -1,11 +1,11 @@
-#include "module/items/item.h"
+#include "items/item.h"
 
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <utility>
 
-#include "module/items/crc32.h"
+#include "items/crc32.h"
 
 namespace varlo {
 namespace {

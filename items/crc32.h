@@ -1,7 +1,7 @@
 // CRC-32 of IEEE 802.3 (reflected polynomial 0xEDB88320, initial value 0xFFFFFFFF, final
 // complement): the check value that closes a packed item block.
-#ifndef VARLO_MODULE_ITEMS_CRC32_H_
-#define VARLO_MODULE_ITEMS_CRC32_H_
+#ifndef VARLO_ITEMS_CRC32_H_
+#define VARLO_ITEMS_CRC32_H_
 
 #include <cstdint>
 #include <span>
@@ -12,4 +12,4 @@ std::uint32_t Crc32(std::span<const std::uint8_t> bytes);
 
 }  // namespace varlo
 
-#endif  // VARLO_MODULE_ITEMS_CRC32_H_
+#endif  // VARLO_ITEMS_CRC32_H_

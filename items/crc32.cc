@@ -1,4 +1,4 @@
-#include "module/items/crc32.h"
+#include "items/crc32.h"
 
 #include <array>
 

@@ -14,8 +14,8 @@
 // before the vector it leaves the vector. A buffer item either borrows the caller's bytes (which
 // must outlive it) or owns a self-wiping copy. Items are not thread-safe; build and pack a tree on
 // one thread.
-#ifndef VARLO_MODULE_ITEMS_ITEM_H_
-#define VARLO_MODULE_ITEMS_ITEM_H_
+#ifndef VARLO_ITEMS_ITEM_H_
+#define VARLO_ITEMS_ITEM_H_
 
 #include <cstdint>
 #include <memory>
@@ -151,4 +151,4 @@ class CItemVector : public CItem {
 
 }  // namespace varlo
 
-#endif  // VARLO_MODULE_ITEMS_ITEM_H_
+#endif  // VARLO_ITEMS_ITEM_H_

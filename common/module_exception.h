@@ -2,8 +2,8 @@
 //
 // Tokens and the token list throw it; every table operation catches it, logs the message and
 // returns the code. It never crosses the library boundary.
-#ifndef VARLO_MODULE_MODULE_EXCEPTION_H_
-#define VARLO_MODULE_MODULE_EXCEPTION_H_
+#ifndef VARLO_COMMON_MODULE_EXCEPTION_H_
+#define VARLO_COMMON_MODULE_EXCEPTION_H_
 
 #include <stdexcept>
 #include <string>
@@ -26,4 +26,4 @@ class ModuleException : public std::runtime_error {
 
 }  // namespace varlo
 
-#endif  // VARLO_MODULE_MODULE_EXCEPTION_H_
+#endif  // VARLO_COMMON_MODULE_EXCEPTION_H_

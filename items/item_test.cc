@@ -1,4 +1,4 @@
-#include "module/items/item.h"
+#include "items/item.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
