@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "card/card_monitor.h"
 #include "card/desfire.h"
 #include "card/pcsc_base.h"
 
@@ -45,14 +46,14 @@ struct MonitorTimings {
   DesfireTimings desfire;
 };
 
-class PcscMonitoring : public PcscBase {
+class PcscMonitoring : public PcscBase, public ICardMonitor {
  public:
   explicit PcscMonitoring(CardCallback callback, IPcsc& pcsc = SystemPcsc(),
                           MonitorTimings timings = {});
   ~PcscMonitoring() override;
 
   // Starts the worker. Called once; a second call throws std::logic_error.
-  void StartMonitoring();
+  void StartMonitoring() override;
   // Stops the worker and joins it (the destructor does the same). A pending wait for a status
   // change is cancelled and a pause is cut short; a card being read is read to the end.
   // Throws std::system_error when called on the worker thread.
