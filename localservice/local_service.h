@@ -30,6 +30,10 @@ class ILocalService {
   virtual void StoreToken(const DesfireData& data) = 0;
   // Asks the service to forget the token of `uid`; as StoreToken.
   virtual void RemoveToken(std::uint64_t uid) = 0;
+  // Begins shutdown: waits and writes in progress end at once and later requests fail, so a
+  // thread that is using the link can be joined without waiting for the service. Idempotent;
+  // the destructor does it too.
+  virtual void Shutdown() {}
   // The tokens the service keeps, in the order it sent them. Throws std::exception on every
   // failure ("No pipe connection." when not connected).
   virtual std::vector<DesfireData> RequestStoredTokens() = 0;

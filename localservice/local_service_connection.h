@@ -76,6 +76,7 @@ class LocalServiceConnection : public ILocalService {
   void StoreToken(const DesfireData& data) override;
   void RemoveToken(std::uint64_t uid) override;
   std::vector<DesfireData> RequestStoredTokens() override;
+  void Shutdown() override;
 
  private:
   struct Task {
@@ -105,6 +106,8 @@ class LocalServiceConnection : public ILocalService {
   void OnMessageAvailable(const ravcore::network::mbc::Message& message);
   void HandleMessage(const SecureBytes& message);
   void OnPipeError(std::uint64_t generation, unsigned long code);
+  // Wakes every wait of the connection's own (connected, pauses).
+  void SignalWaiters();
   // Runs `work` on the pool; a failure to queue it, or anything it throws, is logged.
   template <typename Work>
   void RunOnPool(const char* what, Work work);
@@ -121,15 +124,17 @@ class LocalServiceConnection : public ILocalService {
   // without the lock, so the stack lives until its last write has ended.
   mutable std::mutex stackMutex_;
   std::shared_ptr<Stack> stack_;
-  std::shared_ptr<ravcore::network::PipeStream> attemptStream_;  // closed on shutdown
+  std::shared_ptr<ravcore::network::PipeStream> attemptStream_;  // both closed on shutdown
+  std::shared_ptr<ravcore::network::PipeStream> currentStream_;
   std::uint64_t generation_ = 0;        // of the attempt running or last run
   std::uint64_t failedGeneration_ = 0;  // the latest generation that saw a pipe error
 
-  // Wakes waits for the connection, for replies and pauses; guards nothing else.
+  // Wakes waits for the connection and pauses; guards nothing else.
   std::mutex waitMutex_;
   std::condition_variable wake_;
 
-  std::mutex taskMutex_;  // the task table and the random generator
+  std::mutex taskMutex_;                 // the task table and the random generator
+  std::condition_variable taskChanged_;  // a reply was handled, or the connection went
   std::map<std::uint32_t, Task> tasks_;
   CryptoPP::AutoSeededRandomPool random_;
 
