@@ -60,4 +60,8 @@ std::uint32_t EffectiveUserId() {
   return ::geteuid();
 }
 
+std::int32_t CurrentProcessId() {
+  return ::getpid();
+}
+
 }  // namespace varlo::platform

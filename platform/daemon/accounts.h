@@ -1,4 +1,4 @@
-// User and group names of the system's account database.
+// Who this process is, and the user and group names of the system's account database.
 #ifndef VARLO_PLATFORM_DAEMON_ACCOUNTS_H_
 #define VARLO_PLATFORM_DAEMON_ACCOUNTS_H_
 
@@ -16,6 +16,8 @@ std::optional<std::string> UserName(std::uint32_t uid);
 
 // The effective user id of this process: the owner of what it creates.
 std::uint32_t EffectiveUserId();
+
+std::int32_t CurrentProcessId();
 
 }  // namespace varlo::platform
 

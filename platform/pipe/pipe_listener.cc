@@ -59,6 +59,22 @@ bool PipeConnection::WriteAll(std::span<const std::uint8_t> data) {
   return SendAll(static_cast<int>(handle_), data.data(), data.size());
 }
 
+bool PipeConnection::WriteAll(std::span<const std::uint8_t> data,
+                              std::chrono::milliseconds timeout) {
+  const int fd = static_cast<int>(handle_);
+  while (!data.empty()) {
+    if (!WaitFor(fd, POLLOUT, std::chrono::steady_clock::now() + timeout))
+      return false;
+    const ssize_t n = ::send(fd, data.data(), data.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+      continue;
+    if (n <= 0)
+      return false;
+    data = data.subspan(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
 std::optional<std::size_t> PipeConnection::ReadSome(std::span<std::uint8_t> buffer,
                                                     std::chrono::milliseconds timeout) {
   if (!WaitFor(static_cast<int>(handle_), POLLIN, std::chrono::steady_clock::now() + timeout)) {

@@ -43,6 +43,8 @@ class PipeConnection {
 
   // Writes all bytes; false when the peer has gone.
   bool WriteAll(std::span<const std::uint8_t> data);
+  // The same, giving up (false) when the peer takes nothing for `timeout`.
+  bool WriteAll(std::span<const std::uint8_t> data, std::chrono::milliseconds timeout);
 
   // Waits up to `timeout` for bytes and reads what is there (at most buffer.size()). nullopt on
   // time-out; 0 when the peer has closed its end or the read failed.
