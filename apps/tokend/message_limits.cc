@@ -1,6 +1,8 @@
 #include "apps/tokend/message_limits.h"
 
+#include <atomic>
 #include <string>
+#include <utility>
 
 #include "apps/tokend/module_requests.h"
 #include "ravcore/network/mbc/message_based_stream_reader.h"
@@ -19,11 +21,49 @@ std::uint32_t ReadU32(const SecureBytes& bytes, std::size_t offset) {
 
 }  // namespace
 
-PipeRecordLayer::PipeRecordLayer(std::shared_ptr<ravcore::network::PipeStream> stream) {
+// Bytes taken from the pipe and bytes handed up as records; what lies between is buffered.
+struct PipeRecordLayer::Progress {
+  std::atomic<std::uint64_t> read{0};
+  std::atomic<std::uint64_t> consumed{0};
+};
+
+// The pipe stream as the record reader sees it, counting what it reads.
+class PipeRecordLayer::CountingStream : public ravcore::network::IStream {
+ public:
+  CountingStream(std::shared_ptr<ravcore::network::PipeStream> stream,
+                 std::shared_ptr<Progress> progress)
+      : stream_(std::move(stream)), progress_(std::move(progress)) {}
+
+  void Close() override { stream_->Close(); }
+  SecureBytes Read() override {
+    SecureBytes bytes = stream_->Read();
+    progress_->read += bytes.size();
+    return bytes;
+  }
+  int Write(std::span<const std::uint8_t> data, std::uint64_t offset,
+            std::uint64_t length) override {
+    return stream_->Write(data, offset, length);
+  }
+  int Write(std::span<const std::uint8_t> data) override { return stream_->Write(data); }
+
+ private:
+  std::shared_ptr<ravcore::network::PipeStream> stream_;
+  std::shared_ptr<Progress> progress_;
+};
+
+PipeRecordLayer::PipeRecordLayer(std::shared_ptr<ravcore::network::PipeStream> stream)
+    : progress_(std::make_shared<Progress>()) {
   // The reader keeps the stream alive, so its callbacks may hold a plain pointer to it.
   ravcore::network::PipeStream* pipe = stream.get();
+  auto counting = std::make_shared<CountingStream>(stream, progress_);
   reader_ = std::make_shared<mbc::MessageBasedStreamReader>(
-      stream, [pipe](ravcore::network::IStream&) { return pipe->IsDataAvailable(); },
+      counting,
+      [pipe, progress = progress_](ravcore::network::IStream&) {
+        // Past the limit a whole record is buffered already: hand it up before reading on.
+        if (progress->read - progress->consumed > kReadAhead)
+          return false;
+        return pipe->IsDataAvailable();
+      },
       mbc::PipeStreamWrapper::kMaxRecordLength,
       [pipe](unsigned long code) {
         pipe->Break(code);
@@ -31,6 +71,13 @@ PipeRecordLayer::PipeRecordLayer(std::shared_ptr<ravcore::network::PipeStream> s
                             std::to_string(mbc::PipeStreamWrapper::kMaxRecordLength) + " bytes");
       });
   writer_ = std::make_shared<mbc::MessageBasedStreamWriter>(stream);
+}
+
+mbc::Message PipeRecordLayer::Read() {
+  mbc::Message record = reader_->Read();
+  if (!record.IsEmpty())
+    progress_->consumed += 4 + record.Size();
+  return record;
 }
 
 mbc::Message MessageLengthGuard::Read() {

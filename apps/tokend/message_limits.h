@@ -4,7 +4,10 @@
 // `PipeRecordLayer` is the bottom layer, records on the pipe stream as PipeStreamWrapper reads
 // and writes them; a record announced longer than the largest Noise message (65535 bytes)
 // breaks the connection as there, but fails with a ProtocolError naming it rather than the
-// "Connection lost." of a module that went away.
+// "Connection lost." of a module that went away. It also reads no further ahead than
+// kReadAhead bytes: the record reader takes all the pipe holds on every read but hands up one
+// record, so a module that sends faster than the service handles its requests would otherwise
+// pile up its input in the service's memory; held back, it waits in the pipe instead.
 //
 // `MessageLengthGuard` sits between the Noise layer and the splitting layer and refuses a
 // start frame that announces a message longer than its limit, before the splitting layer
@@ -15,6 +18,7 @@
 #define VARLO_APPS_TOKEND_MESSAGE_LIMITS_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "ravcore/network/mbc/interfaces.h"
@@ -28,9 +32,12 @@ class PipeRecordLayer : public mbc::IMessageReader,
                         public mbc::IMessageWriter,
                         public mbc::IWrapper {
  public:
+  // Two records of the largest size with their length prefixes: always room for a whole one.
+  static constexpr std::uint64_t kReadAhead = 2 * (65535 + 4);
+
   explicit PipeRecordLayer(std::shared_ptr<ravcore::network::PipeStream> stream);
 
-  mbc::Message Read() override { return reader_->Read(); }
+  mbc::Message Read() override;
   bool IsMidMessage() override { return reader_->IsMidMessage(); }
   void Write(const mbc::Message& message) override { writer_->Write(message); }
 
@@ -41,6 +48,10 @@ class PipeRecordLayer : public mbc::IMessageReader,
   }
 
  private:
+  struct Progress;
+  class CountingStream;
+
+  std::shared_ptr<Progress> progress_;
   std::shared_ptr<mbc::IMessageReader> reader_;
   std::shared_ptr<mbc::IMessageWriter> writer_;
 };

@@ -119,6 +119,7 @@ void ModuleSession::Run() {
     std::lock_guard lock(mutex_);
     if (stopping_)
       ending = {true, "closed: the service is stopping"};
+    stream_.reset();  // its thread goes with the last holder
   }
   try {
     // The pipe closes first, so that a polling thread blocked in a write to a module that does

@@ -107,7 +107,13 @@ TokenService::TokenService(const ServiceSettings& settings, ServiceLog& log)
             ", at most " + std::to_string(settings_.maxClients) + " modules; " +
             std::to_string(store_->Count()) + " tokens kept in " + settings_.storePath);
   moduleAcceptor_ = std::thread([this] { AcceptModules(); });
-  controlAcceptor_ = std::thread([this] { AcceptControl(); });
+  try {
+    controlAcceptor_ = std::thread([this] { AcceptControl(); });
+  } catch (...) {
+    moduleListener_->Interrupt();
+    moduleAcceptor_.join();
+    throw;
+  }
 }
 
 TokenService::~TokenService() {
