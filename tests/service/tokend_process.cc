@@ -1,6 +1,8 @@
 #include "tests/service/tokend_process.h"
 
+#include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -45,8 +47,14 @@ TokendProcess::TokendProcess(TokendOptions options) : options_(std::move(options
 }
 
 TokendProcess::~TokendProcess() {
-  if (process_ && process_->Running())
-    process_->Stop(options_.timeout);
+  if (endSeen_)
+    return;  // killed, or its stop already told the caller how it ended
+  const int code = process_->Running() ? process_->Stop(options_.timeout)
+                                       : process_->WaitExit(Clock::now()).value_or(-1);
+  if (code != 0) {
+    std::cerr << "varlo-tokend exited with code " << code << "; its log:\n" << Log() << std::endl;
+    std::abort();
+  }
 }
 
 fs::path TokendProcess::SocketPath() const {
@@ -84,6 +92,7 @@ void TokendProcess::Start() {
   spawn.argv.insert(spawn.argv.end(), options_.arguments.begin(), options_.arguments.end());
   spawn.outputFile = logFile_;
   process_ = platform::ChildProcess::Spawn(spawn);
+  endSeen_ = false;
 
   const std::string control =
       (options_.pipeDirectory / std::string(tokend::kControlSocketName)).string();
@@ -93,6 +102,7 @@ void TokendProcess::Start() {
   while (!tokend::SendControlRequest(control, "status").output.starts_with(ours)) {
     if (!process_->Running() || Clock::now() >= deadline) {
       process_->Stop(options_.timeout);
+      endSeen_ = true;  // told by the exception
       throw std::runtime_error("varlo-tokend did not start; its log:\n" + Log());
     }
     std::this_thread::sleep_for(kStartPollInterval);
@@ -100,6 +110,7 @@ void TokendProcess::Start() {
 }
 
 int TokendProcess::Stop() {
+  endSeen_ = true;
   process_->Terminate();
   const auto code = process_->WaitExit(Clock::now() + options_.timeout);
   if (!code) {
@@ -111,13 +122,19 @@ int TokendProcess::Stop() {
 }
 
 void TokendProcess::Kill() {
+  endSeen_ = true;
   process_->Kill();
   process_->WaitExit(Clock::now() + options_.timeout);
 }
 
 void TokendProcess::Restart() {
-  if (process_->Running())
-    Stop();
+  if (!endSeen_) {
+    const int code = process_->Running() ? Stop() : process_->WaitExit(Clock::now()).value_or(-1);
+    if (code != 0) {
+      throw std::runtime_error("varlo-tokend exited with code " + std::to_string(code) +
+                               "; its log:\n" + Log());
+    }
+  }
   Start();
 }
 

@@ -8,6 +8,10 @@
 // a file that Log reads. The destructor stops a service that still runs (SIGTERM, then SIGKILL
 // after the time-out) and removes the scratch folder.
 //
+// A service must end well: when a run that the test neither killed nor stopped itself ends
+// with another code than 0 (a crash, a sanitizer's report, a stop that hung), Restart throws
+// std::runtime_error and the destructor prints the log and aborts the test program, so that no
+// such failure goes unseen. Stop returns the code for the test to check.
 // Failures to start or to stop in time throw std::runtime_error with the service's log. One
 // thread uses an object at a time.
 #ifndef VARLO_TESTS_SERVICE_TOKEND_PROCESS_H_
@@ -85,6 +89,7 @@ class TokendProcess {
   std::unique_ptr<platform::TempDirectory> scratch_;
   std::filesystem::path logFile_;
   std::unique_ptr<platform::ChildProcess> process_;
+  bool endSeen_ = false;  // Kill or Stop ended the current run
 };
 
 }  // namespace varlo::testservice
