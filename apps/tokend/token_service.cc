@@ -80,17 +80,17 @@ std::string UserText(std::uint32_t uid) {
 
 TokenService::TokenService(const ServiceSettings& settings, ServiceLog& log)
     : settings_(settings), log_(log), owner_(platform::EffectiveUserId()) {
+  if (settings_.allowGroup) {
+    allowedGroup_ = platform::LookupGroup(*settings_.allowGroup);
+    if (!allowedGroup_)
+      throw std::runtime_error("there is no group named " + *settings_.allowGroup);
+  }
   const std::string& folder = settings_.pipeDirectory;
   // Everyone must reach the sockets inside; the sockets' own modes say who may connect.
   platform::EnsureDirectory(folder, 0755);
   instanceLock_ = platform::FileLock::TryLock(folder + "/" + std::string(kLockName));
   if (!instanceLock_)
     throw std::runtime_error("another varlo-tokend is serving " + folder);
-  if (settings_.allowGroup) {
-    allowedGroup_ = platform::LookupGroup(*settings_.allowGroup);
-    if (!allowedGroup_)
-      throw std::runtime_error("there is no group named " + *settings_.allowGroup);
-  }
   const auto storeFolder = std::filesystem::path(settings_.storePath).parent_path();
   if (!storeFolder.empty())
     platform::EnsureDirectory(storeFolder.string(), 0700);
