@@ -74,15 +74,18 @@ struct ProbeResult {
   std::string output;
 };
 
-// Runs the probe client as another user and group (no supplementary groups).
+// Runs the probe client as another user and group (no supplementary groups), from a copy in
+// the service's scratch folder, which that user can reach wherever the build tree lies.
 ProbeResult ProbeAs(std::uint32_t uid, std::uint32_t gid, const TokendProcess& tokend,
                     const std::vector<std::string>& steps) {
+  const fs::path copy = tokend.PipeDirectory().parent_path() / "probe";
+  fs::copy_file(VARLO_TOKEND_PROBE, copy, fs::copy_options::skip_existing);
   platform::SpawnOptions spawn;
   spawn.argv = {"setpriv",
                 "--reuid=" + std::to_string(uid),
                 "--regid=" + std::to_string(gid),
                 "--clear-groups",
-                VARLO_TOKEND_PROBE,
+                copy.string(),
                 tokend.SocketPath().string()};
   spawn.argv.insert(spawn.argv.end(), steps.begin(), steps.end());
   spawn.pipeStdout = true;
