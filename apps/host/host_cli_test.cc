@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <sstream>
@@ -89,22 +90,19 @@ ModuleResult List(uint8_t* buffer, uint32_t* size) {
     fake->tokenArrivesDuringList = false;
     fake->tokens.push_back({9, "late", true, false, {}});
   }
-  if (fake->tokens.empty()) {
+  const std::size_t n = fake->tokens.size();
+  if (n == 0) {
     *size = 0;
     return RESULT_EMPTY;
   }
-  const auto needed = static_cast<std::uint32_t>(19 * fake->tokens.size());
-  if (buffer == nullptr || *size < needed) {
-    *size = needed;
-    return buffer == nullptr ? RESULT_SUCCESS : RESULT_BUFFER_TOO_SMALL;
-  }
-  for (std::size_t i = 0; i < fake->tokens.size(); ++i) {
-    ModuleSessionIdNode node{
-        i + 1 < fake->tokens.size() ? reinterpret_cast<std::uint64_t>(buffer + 19 * (i + 1)) : 0,
+  const ModuleResult code = Sized(std::vector<std::uint8_t>(19 * n), buffer, size);
+  for (std::size_t i = 0; buffer != nullptr && code == RESULT_SUCCESS && i < n; ++i) {
+    const ModuleSessionIdNode node{
+        i + 1 < n ? reinterpret_cast<std::uint64_t>(buffer + 19 * (i + 1)) : 0,
         {7, {4, 0, 0, 0, 0, 0, fake->tokens[i].last}}};
     std::memcpy(buffer + 19 * i, &node, sizeof node);
   }
-  return RESULT_SUCCESS;
+  return code;
 }
 
 // Each operation: the forced answer, else "no such token", else its own work.
@@ -169,21 +167,15 @@ ModuleResult FreeList(uint64_t* list) {
   return RESULT_SUCCESS;
 }
 
-char* Text(const std::string& text) {
-  char* copy = new char[text.size() + 1];
-  std::memcpy(copy, text.c_str(), text.size() + 1);
-  return copy;
-}
-
 ModuleResult GetInfo(const ModuleSessionId* id, uint64_t handle, ModuleObjectInfo** info) {
   FAKE_TOKEN_OR_FAIL(id);
   const FakeObject* object = FindObject(token, handle);
   if (object == nullptr)
     return RESULT_OBJECT_NOT_FOUND;
   ++fake->allocations;
-  *info = new ModuleObjectInfo{Text("app"),
+  *info = new ModuleObjectInfo{::strdup("app"),
                                4,
-                               Text(object->label),
+                               ::strdup(object->label.c_str()),
                                static_cast<std::uint32_t>(object->label.size() + 1),
                                static_cast<std::uint8_t>(object->isPrivate ? 1 : 2),
                                static_cast<std::uint32_t>(object->content.size())};
@@ -192,8 +184,8 @@ ModuleResult GetInfo(const ModuleSessionId* id, uint64_t handle, ModuleObjectInf
 
 ModuleResult FreeInfo(ModuleObjectInfo* info) {
   --fake->allocations;
-  delete[] info->application;
-  delete[] info->label;
+  std::free(info->application);
+  std::free(info->label);
   delete info;
   return RESULT_SUCCESS;
 }
@@ -262,11 +254,9 @@ HostRun RunWith(FakeState& state, std::vector<const char*> args, const std::stri
 
 FakeState TwoTokens() {
   FakeState state;
-  state.tokens.push_back({1,
-                          "Alice",
-                          true,
-                          false,
-                          {{0x10, "greeting", false, "hello"}, {0x20, "secret", true, "s3"}}});
+  const std::vector<FakeObject> objects = {{0x10, "greeting", false, "hello"},
+                                           {0x20, "secret", true, "s3"}};
+  state.tokens.push_back({1, "Alice", true, false, objects});
   state.tokens.push_back({2, "Bob", false, true, {}});
   return state;
 }
@@ -338,52 +328,33 @@ TEST(HostCliTest, AsksForThePinOnlyWhenTheModuleNeedsIt) {
 
 // Each failure ends with its exit code and names its cause.
 TEST(HostCliTest, FailuresGiveTheirExitCodeAndMessage) {
+  const char* const a = "04000000000001";  // Alice's token; Bob's (…02) is locked
   const struct {
     std::vector<const char*> args;
-    std::function<void(FakeState&)> setup;
+    ModuleResult forced;  // what every token operation answers, when not success
     std::string pin;
     int exit;
     std::string message;
   } cases[] = {
-      {{"info"}, {}, "", 1, "2 tokens present (04000000000001, 04000000000002)"},
-      {{"info"}, [](FakeState& s) { s.tokens.clear(); }, "", 3, "no token present"},
-      {{"info", "--token", "0400"}, {}, "", 1, "--token takes a serial of 14 hex digits"},
-      {{"info", "--token", "04000000000007"}, {}, "", 3, "no such token (RESULT_TOKEN_NOT_FOUND)"},
-      {{"login", "--token", "04000000000001"},
-       {},
-       "9999",
-       4,
-       "ModuleCheckPIN: PIN is incorrect (RESULT_PIN_INCORRECT)"},
-      {{"login", "--token", "04000000000002"}, {}, "1234", 5, "PIN is locked (RESULT_PIN_LOCKED)"},
-      {{"login", "--token", "04000000000001"}, {}, "", 1, "no PIN given"},
-      {{"read", "--token", "04000000000001", "--handle", "0x99"},
-       {},
-       "",
-       3,
-       "no such object (RESULT_OBJECT_NOT_FOUND)"},
-      {{"read", "--token", "04000000000001", "--label", "nothing"},
-       {},
-       "1234",
-       3,
-       "no object labelled \"nothing\""},
-      {{"read", "--token", "04000000000001", "--handle", "x1"}, {}, "", 1, "--handle takes"},
-      {{"find", "--token", "04000000000001"},
-       [](FakeState& s) { s.forced = RESULT_PIN_REQUIRED; },
-       "1234",
-       6,
-       "PIN is required (RESULT_PIN_REQUIRED)"},
-      {{"list"},
-       [](FakeState& s) { s.forced = RESULT_NOT_SUPPORTED; },
-       "",
-       0,
-       "ModuleGetTokenCapabilities: the module does not support this operation"},
-      {{"--module", "other.so", "list"}, {}, "", 2, "cannot load the module: other.so"},
-      {{"find", "--public", "--private"}, {}, "", 1, "excludes"},
+      // clang-format off
+      {{"info"}, RESULT_SUCCESS, "", 1, "2 tokens present (04000000000001, 04000000000002)"},
+      {{"info", "--token", "0400"}, RESULT_SUCCESS, "", 1, "--token takes a serial of 14 hex"},
+      {{"info", "--token", "04000000000007"}, RESULT_SUCCESS, "", 3, "no such token (RESULT_TOKEN_NOT_FOUND)"},
+      {{"login", "--token", a}, RESULT_SUCCESS, "9999", 4, "ModuleCheckPIN: PIN is incorrect (RESULT_PIN_INCORRECT)"},
+      {{"login", "--token", "04000000000002"}, RESULT_SUCCESS, "1234", 5, "PIN is locked (RESULT_PIN_LOCKED)"},
+      {{"login", "--token", a}, RESULT_SUCCESS, "", 1, "no PIN given"},
+      {{"read", "--token", a, "--handle", "0x99"}, RESULT_SUCCESS, "", 3, "no such object (RESULT_OBJECT_NOT_FOUND)"},
+      {{"read", "--token", a, "--label", "nothing"}, RESULT_SUCCESS, "1234", 3, "no object labelled \"nothing\""},
+      {{"read", "--token", a, "--handle", "x1"}, RESULT_SUCCESS, "", 1, "--handle takes a number"},
+      {{"find", "--token", a}, RESULT_PIN_REQUIRED, "1234", 6, "PIN is required (RESULT_PIN_REQUIRED)"},
+      {{"list"}, RESULT_NOT_SUPPORTED, "", 0, "ModuleGetTokenCapabilities: the module does not support this operation"},
+      {{"--module", "other.so", "list"}, RESULT_SUCCESS, "", 2, "cannot load the module: other.so"},
+      {{"find", "--public", "--private"}, RESULT_SUCCESS, "", 1, "--public excludes --private"},
+      // clang-format on
   };
   for (const auto& c : cases) {
     FakeState state = TwoTokens();
-    if (c.setup)
-      c.setup(state);
+    state.forced = c.forced;
     std::vector<const char*> args = c.args;
     args.insert(args.begin(), "--json");
     const HostRun run = RunWith(state, args, c.pin);
@@ -395,6 +366,8 @@ TEST(HostCliTest, FailuresGiveTheirExitCodeAndMessage) {
       EXPECT_EQ(json::parse(run.out)["error"]["exitCode"], c.exit) << run.out;
     }
   }
+  FakeState none;
+  EXPECT_EQ(RunWith(none, {"info"}).exit, 3);
 }
 
 }  // namespace
