@@ -45,7 +45,8 @@ class Commands {
   ModuleSessionId SelectToken(const std::string& serial) const;
 
   // [{serial, label, labelHex, initialized, pin: "set"|"unset"|"locked", publicObjects}], where
-  // a member the module could not tell is null.
+  // a member the module could not tell is null, with an "error" member saying why when the
+  // module failed to describe that token.
   nlohmann::json List() const;
   // {serial, capabilities: [item...]}: every capability item, with a "meaning" where known.
   nlohmann::json Info(const ModuleSessionId& token) const;
