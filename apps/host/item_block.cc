@@ -1,6 +1,7 @@
 #include "apps/host/item_block.h"
 
 #include "common/hex.h"
+#include "common/utf.h"
 #include "items/crc32.h"
 
 namespace varlo::host {
@@ -46,16 +47,16 @@ class Reader {
     if (depth > 32 || !U8(item.type) || !U32(length) || !Text(length, item.name))
       return false;
     switch (item.type) {
-      case 1:
+      case kItemText:
         return U32(length) && Text(length, item.text);
-      case 5: {
+      case kItemBytes: {
         std::span<const std::uint8_t> raw;
         if (!U32(length) || !Bytes(length, raw))
           return false;
         item.bytes.assign(raw.begin(), raw.end());
         return true;
       }
-      case 6: {
+      case kItemVector: {
         if (!U32(length))
           return false;
         for (std::uint32_t i = 0; i < length; ++i) {
@@ -64,7 +65,7 @@ class Reader {
         }
         return true;
       }
-      case 7: {
+      case kItemBoolean: {
         std::uint8_t v = 0;
         if (!U8(v) || v > 1)
           return false;
@@ -105,26 +106,43 @@ std::optional<Item> ReadItemBlock(std::span<const std::uint8_t> block) {
   return root;
 }
 
-std::string Describe(const Item& item, int depth) {
-  std::string line(2 * depth, ' ');
-  line += item.name + ":";
+std::optional<std::string> PrintableText(std::span<const std::uint8_t> bytes) {
+  std::string text(bytes.begin(), bytes.end());
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F)
+      return std::nullopt;
+  }
+  // Malformed UTF-8 does not survive the round trip unchanged.
+  if (Utf16ToUtf8(Utf8ToUtf16(text)) != text)
+    return std::nullopt;
+  return text;
+}
+
+nlohmann::json ToJson(const Item& item) {
+  nlohmann::json json = {{"name", item.name}};
   switch (item.type) {
-    case 1:
-      line += " \"" + item.text + "\"";
+    case kItemText:
+      json["type"] = "text";
+      json["value"] = item.text;
       break;
-    case 5:
-      line += " " + ToHex(item.bytes);
+    case kItemBytes:
+      json["type"] = "bytes";
+      json["value"] = ToHex(item.bytes);
+      if (auto text = PrintableText(item.bytes))
+        json["text"] = *text;
       break;
-    case 7:
-      line += item.boolean ? " true" : " false";
+    case kItemVector:
+      json["type"] = "vector";
+      json["value"] = nlohmann::json::array();
+      for (const Item& child : item.children)
+        json["value"].push_back(ToJson(child));
       break;
-    default:
+    case kItemBoolean:
+      json["type"] = "boolean";
+      json["value"] = item.boolean;
       break;
   }
-  line += '\n';
-  for (const Item& child : item.children)
-    line += Describe(child, depth + 1);
-  return line;
+  return json;
 }
 
 }  // namespace varlo::host

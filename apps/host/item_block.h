@@ -9,10 +9,18 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace varlo::host {
 
+// Type codes of the items on the wire.
+constexpr std::uint8_t kItemText = 1;
+constexpr std::uint8_t kItemBytes = 5;
+constexpr std::uint8_t kItemVector = 6;
+constexpr std::uint8_t kItemBoolean = 7;
+
 struct Item {
-  std::uint8_t type = 0;  // 1 text, 5 bytes, 6 vector, 7 boolean
+  std::uint8_t type = 0;
   std::string name;
   std::string text;
   std::vector<std::uint8_t> bytes;
@@ -23,8 +31,12 @@ struct Item {
 // The block's root item; nullopt when the block is malformed or its CRC-32 does not match.
 std::optional<Item> ReadItemBlock(std::span<const std::uint8_t> block);
 
-// One line per item, children indented by two blanks: "name: value".
-std::string Describe(const Item& item, int depth = 0);
+// {"name", "type": "text"|"bytes"|"vector"|"boolean", "value"}: bytes as hex with a "text" member
+// when they are printable UTF-8, a vector's value the array of its children.
+nlohmann::json ToJson(const Item& item);
+
+// The bytes as text when they are UTF-8 without control characters.
+std::optional<std::string> PrintableText(std::span<const std::uint8_t> bytes);
 
 }  // namespace varlo::host
 

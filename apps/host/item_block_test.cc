@@ -16,7 +16,8 @@ TEST(ItemBlockTest, ReadsAPackedBoolean) {
   EXPECT_EQ(root->type, 7);
   EXPECT_EQ(root->name, "tcii");
   EXPECT_TRUE(root->boolean);
-  EXPECT_EQ(Describe(*root), "tcii: true\n");
+  EXPECT_EQ(ToJson(*root),
+            nlohmann::json::parse(R"({"name":"tcii","type":"boolean","value":true})"));
 }
 
 TEST(ItemBlockTest, RefusesDamagedBlocks) {

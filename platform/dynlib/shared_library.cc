@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <filesystem>
+
 namespace varlo::platform {
 
 SharedLibrary::SharedLibrary(const std::string& path)
@@ -18,6 +20,12 @@ SharedLibrary::~SharedLibrary() {
 
 void* SharedLibrary::Symbol(const char* name) const {
   return ::dlsym(handle_, name);
+}
+
+std::string ProgramPath() {
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : path.string();
 }
 
 }  // namespace varlo::platform

@@ -27,6 +27,10 @@ class SharedLibrary {
   void* handle_;
 };
 
+// The absolute path of the running program, to find files installed next to it; empty when the
+// system cannot tell.
+std::string ProgramPath();
+
 }  // namespace varlo::platform
 
 #endif  // VARLO_PLATFORM_DYNLIB_SHARED_LIBRARY_H_
