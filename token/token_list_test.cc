@@ -116,10 +116,9 @@ TEST_F(TokenListTest, StartUpRestoresUsableStoredTokensUnlessOneIsDuplicated) {
     const LogPattern warning{LogLevel::Warn, "TokenList",
                              "TokenList::StartMonitoring Waiting for localservice connection "
                              "timed out."};
-    const auto lines = LogCapture::Install().LinesSince(mark);
-    EXPECT_EQ(
-        std::count_if(lines.begin(), lines.end(), [&](auto& l) { return warning.Matches(l); }),
-        c.connected ? 0 : 1);
+    EXPECT_EQ(std::ranges::count_if(LogCapture::Install().LinesSince(mark),
+                                    [&](auto& line) { return warning.Matches(line); }),
+              c.connected ? 0 : 1);
   }
 }
 

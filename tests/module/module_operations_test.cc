@@ -42,14 +42,8 @@ std::vector<DesfireData> StoredTokens() {
   return tokens;
 }
 
-ModuleSearchCondition Condition(std::uint32_t key, std::uint32_t type, std::uint64_t raw) {
-  return {key, type, {.raw = raw}};
-}
-ModuleSearchCondition Text(std::uint32_t key, const char* text) {
-  return {key, VALUE_TYPE_TEXT, {.text = text}};
-}
-const ModuleSearchCondition kPublic = Condition(KEY_ATTRIBUTES, VALUE_TYPE_BYTE, 2);
-const ModuleSearchCondition kPrivate = Condition(KEY_ATTRIBUTES, VALUE_TYPE_BYTE, 1);
+const ModuleSearchCondition kPublic{KEY_ATTRIBUTES, VALUE_TYPE_BYTE, {.raw = 2}};
+const ModuleSearchCondition kPrivate{KEY_ATTRIBUTES, VALUE_TYPE_BYTE, {.raw = 1}};
 
 bool ModuleLockFree() {
   return std::async(std::launch::async,
@@ -130,16 +124,15 @@ TEST_F(ModuleOperationsTest, SizeQueriesAndSessionIdRecords) {
   EXPECT_EQ(host_.ModuleGetSerial(&node[1].sessionId, serial, &size), RESULT_SUCCESS);
   EXPECT_EQ(std::memcmp(serial, kB.id, 7), 0);
 
-  ModuleSessionId unknown = kB, shortRecord = kA, longRecord = kA;
-  unknown.id[6] = 0xF8;
-  shortRecord.length = 6;
-  longRecord.length = 8;
-  for (auto [record, result] : {std::pair{&shortRecord, RESULT_INVALID_PARAMETER},
-                                {&longRecord, RESULT_INVALID_PARAMETER},
-                                {nullptr, RESULT_INVALID_PARAMETER},
-                                {&unknown, RESULT_TOKEN_NOT_FOUND}}) {
-    EXPECT_EQ(host_.ModuleGetSerial(record, nullptr, &size), result);
+  for (auto [length, last, result] : {std::tuple{6u, 0xF6, RESULT_INVALID_PARAMETER},
+                                      {8u, 0xF6, RESULT_INVALID_PARAMETER},
+                                      {7u, 0xF8, RESULT_TOKEN_NOT_FOUND}}) {
+    ModuleSessionId record = kA;
+    record.length = length;
+    record.id[6] = last;
+    EXPECT_EQ(host_.ModuleGetSerial(&record, nullptr, &size), result);
   }
+  EXPECT_EQ(host_.ModuleGetSerial(nullptr, nullptr, &size), RESULT_INVALID_PARAMETER);
 }
 
 TEST_F(ModuleOperationsTest, FindObjectsChecksConditionsAndNeedsThePinUnlessPublicOnly) {
@@ -149,14 +142,14 @@ TEST_F(ModuleOperationsTest, FindObjectsChecksConditionsAndNeedsThePinUnlessPubl
       {{kPublic}, RESULT_SUCCESS, 2},
       {{kPrivate}, RESULT_PIN_REQUIRED, 1},
       {{kPrivate, kPublic}, RESULT_EMPTY, 0},
-      {{kPublic, Text(KEY_LABEL, "cert")}, RESULT_SUCCESS, 1},
-      {{Text(KEY_APPID, kAppId)}, RESULT_PIN_REQUIRED, 3},
-      {{Condition(KEY_ATTRIBUTES, VALUE_TYPE_BYTE, 3)}, RESULT_INVALID_PARAMETER, 0},
-      {{Text(KEY_ATTRIBUTES, "2")}, RESULT_INVALID_PARAMETER, 0},
-      {{kPublic, Text(KEY_LABEL, nullptr)}, RESULT_INVALID_PARAMETER, 0},
-      {{Condition(KEY_LABEL, VALUE_TYPE_BYTE, 0)}, RESULT_INVALID_PARAMETER, 0},
-      {{Text(KEY_APPID, nullptr)}, RESULT_INVALID_PARAMETER, 0},
-      {{Text(4, "cert")}, RESULT_INVALID_PARAMETER, 0}};
+      {{kPublic, {KEY_LABEL, VALUE_TYPE_TEXT, {.text = "cert"}}}, RESULT_SUCCESS, 1},
+      {{{KEY_APPID, VALUE_TYPE_TEXT, {.text = kAppId}}}, RESULT_PIN_REQUIRED, 3},
+      {{{KEY_ATTRIBUTES, VALUE_TYPE_BYTE, {.raw = 3}}}, RESULT_INVALID_PARAMETER, 0},
+      {{{KEY_ATTRIBUTES, VALUE_TYPE_TEXT, {.text = "2"}}}, RESULT_INVALID_PARAMETER, 0},
+      {{kPublic, {KEY_LABEL, VALUE_TYPE_TEXT, {.text = nullptr}}}, RESULT_INVALID_PARAMETER, 0},
+      {{{KEY_LABEL, VALUE_TYPE_BYTE, {.raw = 0}}}, RESULT_INVALID_PARAMETER, 0},
+      {{{KEY_APPID, VALUE_TYPE_TEXT, {.text = nullptr}}}, RESULT_INVALID_PARAMETER, 0},
+      {{{4, VALUE_TYPE_TEXT, {.text = "cert"}}}, RESULT_INVALID_PARAMETER, 0}};
   for (bool pinIn : {false, true}) {
     ASSERT_EQ(pinIn ? host_.ModuleCheckPIN(&kA, &kPin) : RESULT_SUCCESS, RESULT_SUCCESS);
     for (const auto& [conditions, beforePin, found] : cases) {
@@ -219,16 +212,14 @@ TEST_F(ModuleOperationsTest, ReadObjectCopiesWholeRangesAndObjectInfoDescribesOb
 
 TEST_F(ModuleOperationsTest, FifthWrongPinIsIncorrectSixthLockedAndTheRightOneOpensPrivateData) {
   const ModuleUtf8String empty{"", 0};
-  for (auto [pin, result] : {std::pair{&kWrongPin, RESULT_PIN_INCORRECT},
-                             {&kWrongPin, RESULT_PIN_INCORRECT},
-                             {&kWrongPin, RESULT_PIN_INCORRECT},
-                             {&kWrongPin, RESULT_PIN_INCORRECT},
-                             {&empty, RESULT_INVALID_PARAMETER},  // refused, not counted
-                             {&kWrongPin, RESULT_PIN_INCORRECT},
-                             {&kWrongPin, RESULT_PIN_LOCKED},
-                             {&kPin, RESULT_PIN_LOCKED}}) {
-    EXPECT_EQ(host_.ModuleCheckPIN(&kB, pin), result);
+  for (int wrong = 1; wrong <= 6; ++wrong) {
+    if (wrong == 5) {  // refused before any key is derived: not counted
+      EXPECT_EQ(host_.ModuleCheckPIN(&kB, &empty), RESULT_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(host_.ModuleCheckPIN(&kB, &kWrongPin),
+              wrong <= 5 ? RESULT_PIN_INCORRECT : RESULT_PIN_LOCKED);
   }
+  EXPECT_EQ(host_.ModuleCheckPIN(&kB, &kPin), RESULT_PIN_LOCKED);
   ASSERT_EQ(host_.ModuleCheckPIN(&kA, &kPin), RESULT_SUCCESS);
   const auto key = Find({kPrivate});
   ASSERT_EQ(key.size(), 1u);

@@ -44,25 +44,22 @@ struct PartsRecord {
   }
 };
 
-class FakeService : public ILocalService {
- public:
-  explicit FakeService(std::shared_ptr<PartsRecord> r) : r_(std::move(r)) {}
+struct FakeService : ILocalService {
+  explicit FakeService(std::shared_ptr<PartsRecord> r) : r(std::move(r)) {}
   ~FakeService() override {
-    r_->Note([r = r_] { r->serviceGone = true; });
+    r->Note([r = r] { r->serviceGone = true; });
   }
-  bool IsConnected() const override { return r_->connected; }
-  bool WaitUntilConnected(std::chrono::milliseconds) override { return r_->connected; }
-  void StoreToken(const DesfireData& data) override { Call("store ", data.uid); }
-  void RemoveToken(std::uint64_t uid) override { Call("remove ", uid); }
+  bool IsConnected() const override { return r->connected; }
+  bool WaitUntilConnected(std::chrono::milliseconds) override { return r->connected; }
+  void StoreToken(const DesfireData& data) override { Call(r, "store ", data.uid); }
+  void RemoveToken(std::uint64_t uid) override { Call(r, "remove ", uid); }
   std::vector<DesfireData> RequestStoredTokens() override {
-    if (!r_->connected)
+    if (!r->connected)
       throw std::runtime_error("No pipe connection.");
-    return r_->stored;
+    return r->stored;
   }
-
- private:
-  void Call(const std::string& what, std::uint64_t uid) {
-    const auto r = r_;  // this object may be destroyed meanwhile
+  // Takes the record by value: this object may be destroyed meanwhile.
+  static void Call(std::shared_ptr<PartsRecord> r, const std::string& what, std::uint64_t uid) {
     r->Note([&] {
       r->calls.push_back(what + std::to_string(uid));
       r->callThreads.insert(std::this_thread::get_id());
@@ -71,22 +68,19 @@ class FakeService : public ILocalService {
       r->onStore();
     r->Note([&] { r->usedAfterGone = r->usedAfterGone || r->serviceGone; });
   }
-  std::shared_ptr<PartsRecord> r_;
+  std::shared_ptr<PartsRecord> r;
 };
 
-class FakeMonitor : public ICardMonitor {
- public:
-  explicit FakeMonitor(std::shared_ptr<PartsRecord> r) : r_(std::move(r)) {}
+struct FakeMonitor : ICardMonitor {
+  explicit FakeMonitor(std::shared_ptr<PartsRecord> r) : r(std::move(r)) {}
   ~FakeMonitor() override {
-    r_->Note([r = r_] { r->monitorGone = true; });
+    r->Note([r = r] { r->monitorGone = true; });
   }
   void StartMonitoring() override {
-    if (r_->failMonitorStart)
+    if (r->failMonitorStart)
       throw std::runtime_error("no monitor thread");
   }
-
- private:
-  std::shared_ptr<PartsRecord> r_;
+  std::shared_ptr<PartsRecord> r;
 };
 
 inline TokenList::Parts FakeParts(const std::shared_ptr<PartsRecord>& r) {
