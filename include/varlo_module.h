@@ -4,14 +4,21 @@
  * A host loads the library, fills a ModuleData with the interface version it speaks, the number
  * of table generations it has room for and its event callback, and calls ModuleInitialize. On
  * success the module has written the addresses of its operations into the table; from then on
- * the host calls only through the table and hears of token changes through the callback
- * (invoke(context, 0), from module threads as well as its own). ModuleUnload tears the module
- * down; ModuleInitialize may then be called again.
+ * the host calls only through the table and hears of token changes through the callback.
+ * ModuleUnload tears the module down; ModuleInitialize may then be called again.
+ *
+ * The module keeps the ModuleData pointer and calls the callback through it: the structure and
+ * everything its callback refers to must stay valid until ModuleUnload has returned (or, when
+ * ModuleInitialize fails, until it has returned). The callback, invoke(context, 0), comes from
+ * the module's own threads as well as from the host's thread inside ModuleInitialize,
+ * ModuleUnload and the table operations, possibly while another host thread holds the module
+ * in a call; it must return before its thread calls into the module again.
  *
  * Every operation returns a 64-bit result code (RESULT_*). Buffers follow a size-query
  * protocol: a null buffer asks for the size, a buffer too small gives RESULT_BUFFER_TOO_SMALL
  * with the needed size written back. Memory the module hands out is released only through the
- * matching Free operation. All integers are little-endian; the records below are packed.
+ * matching Free operation, which may be called in any state, also after ModuleUnload. All
+ * integers are little-endian; the records below are packed.
  *
  * This header compiles as C11 and as C++.
  */
@@ -118,6 +125,8 @@ typedef ModuleResult (*ModuleFindObjectsFn)(const ModuleSessionId* sessionId,
                                             const ModuleSearchCondition* conditions,
                                             uint32_t conditionCount, uint64_t** handleList,
                                             uint32_t* handleCount);
+/* Copies bytes offset .. offset + bytesToRead - 1 of the object's plain data, or nothing when the
+ * range runs past its end; bytesRead must not be null. */
 typedef ModuleResult (*ModuleReadObjectFn)(const ModuleSessionId* sessionId, uint64_t handle,
                                            uint32_t offset, uint8_t* buffer, uint32_t bytesToRead,
                                            uint32_t* bytesRead);
@@ -127,6 +136,7 @@ typedef ModuleResult (*ModuleFreeObjectHandleListFn)(uint64_t* handleList);
 typedef ModuleResult (*ModuleGetTokenCapabilitiesFn)(const ModuleSessionId* sessionId,
                                                      uint8_t* buffer, uint32_t* size);
 typedef ModuleResult (*ModuleUnloadFn)(void);
+/* Allocates a ModuleObjectInfo and stores its address through info (not null). */
 typedef ModuleResult (*ModuleGetObjectInfoFn)(const ModuleSessionId* sessionId, uint64_t handle,
                                               ModuleObjectInfo** info);
 typedef ModuleResult (*ModuleFreeObjectInfoFn)(ModuleObjectInfo* info);

@@ -160,8 +160,9 @@ TEST_F(ModuleEntryTest, ImplementedOperationsNeedAnInitializedModule) {
   EXPECT_EQ(data.ModuleCheckPIN(nullptr, nullptr), RESULT_WRONG_STATE);
   EXPECT_EQ(data.ModuleGetTokenCapabilities(nullptr, nullptr, &size), RESULT_WRONG_STATE);
   EXPECT_EQ(data.ModuleGetObjectInfo(nullptr, 1, &info), RESULT_WRONG_STATE);
-  EXPECT_EQ(data.ModuleFreeObjectHandleList(nullptr), RESULT_WRONG_STATE);
-  EXPECT_EQ(data.ModuleFreeObjectInfo(nullptr), RESULT_WRONG_STATE);
+  // The Free operations answer in every state.
+  EXPECT_EQ(data.ModuleFreeObjectHandleList(nullptr), RESULT_INVALID_PARAMETER);
+  EXPECT_EQ(data.ModuleFreeObjectInfo(nullptr), RESULT_INVALID_PARAMETER);
 }
 
 }  // namespace
