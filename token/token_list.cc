@@ -21,6 +21,8 @@ constexpr std::size_t kPoolThreads = 3;
 // A session id carries the UID's low seven bytes: a larger UID would share its session id with
 // another, and UID 0 stands for "no UID".
 constexpr std::uint64_t kLargestUid = 0x00FF'FFFF'FFFF'FFFFull;
+// How long unloading lets the worker finish its service calls before it cuts the connection.
+constexpr std::chrono::seconds kWorkerGrace{5};
 
 bool HasSessionId(std::uint64_t uid) {
   return uid != 0 && uid <= kLargestUid;
@@ -74,10 +76,17 @@ TokenList::~TokenList() {
   }
   queueSignal_.notify_all();
   monitor_.reset();  // no more cards
-  // The worker may be sending to the service; the connection goes only once it has left.
+  // The worker may be sending to the service; the connection goes only once it has left. A
+  // service that has stopped reading would hold the worker in its write: after a grace period
+  // the connection is shut down, which ends that write, so unloading never hangs on it.
   {
     std::unique_lock lock(queueMutex_);
-    queueSignal_.wait(lock, [this] { return !workerRunning_; });
+    if (!queueSignal_.wait_for(lock, kWorkerGrace, [this] { return !workerRunning_; })) {
+      lock.unlock();
+      service_->Shutdown();
+      lock.lock();
+      queueSignal_.wait(lock, [this] { return !workerRunning_; });
+    }
   }
   service_.reset();
   pool_.reset();  // runs what is queued (cards land in the queue, a clear command clears)
