@@ -67,7 +67,7 @@ void MessageBasedStreamReader::Refill() {
   if (buffer_.empty()) {
     buffer_.swap(received);  // the common case: no copy
   } else {
-    buffer_.insert(buffer_.end(), received.begin(), received.end());
+    AppendBytes(buffer_, received);
   }
 }
 

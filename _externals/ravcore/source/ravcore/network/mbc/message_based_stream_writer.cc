@@ -58,9 +58,8 @@ void MessageBasedStreamWriter::WriteBatch(std::span<const Message> messages) {
     varlo::SecureBytes records;
     records.reserve(joined);
     for (const Message& message : messages.first(count)) {
-      const auto header = LengthOf(message);
-      records.insert(records.end(), header.begin(), header.end());
-      records.insert(records.end(), message.Bytes().begin(), message.Bytes().end());
+      AppendBytes(records, LengthOf(message));
+      AppendBytes(records, message.Bytes());
     }
     WriteAll(*stream_, records);
     messages = messages.subspan(count);

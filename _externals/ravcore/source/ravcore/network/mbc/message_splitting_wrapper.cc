@@ -101,7 +101,7 @@ Message MessageSplittingWrapper::Read() {
       reassembly_.reserve(std::min<std::size_t>(announced, kMaxReserve));
       receiving_ = true;
     } else if (receiving_ && isFrame && type == kDataFrame) {
-      reassembly_.insert(reassembly_.end(), bytes.begin() + kHeaderSize, bytes.end());
+      AppendBytes(reassembly_, std::span(bytes).subspan(kHeaderSize));
     } else {
       // Not a frame in the expected place: hand it up as it is.
       ResetReassembly();
