@@ -1,6 +1,6 @@
 // Writes each message to a byte stream as one record: a 4-byte little-endian length, then the
 // bytes. Calls are serialised, so records of concurrent writers never interleave. Records of up
-// to 64 KiB in all (one record, or a batch) go to the stream in one write.
+// to 256 KiB in all (one record, or a batch) go to the stream in one write.
 #ifndef RAVCORE_NETWORK_MBC_MESSAGE_BASED_STREAM_WRITER_H_
 #define RAVCORE_NETWORK_MBC_MESSAGE_BASED_STREAM_WRITER_H_
 
@@ -18,7 +18,7 @@ class MessageBasedStreamWriter : public IMessageWriter {
  public:
   // Up to this many bytes of records go to the stream in one write: one trip to the stream's
   // thread costs more than copying them into one buffer.
-  static constexpr std::size_t kJoinedWriteMax = 65536;
+  static constexpr std::size_t kJoinedWriteMax = 4 * 65536;
 
   explicit MessageBasedStreamWriter(std::shared_ptr<IStream> stream);
 
