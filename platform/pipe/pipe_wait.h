@@ -28,6 +28,11 @@ class WakeEvent;
 PipeWaitResult WaitPipeReadable(PipeHandle pipe, std::initializer_list<const WakeEvent*> events,
                                 std::chrono::milliseconds timeout);
 
+// Waits up to `timeout` for `event` (null: the whole timeout); true when it was signalled.
+inline bool WaitForWake(const WakeEvent* event, std::chrono::milliseconds timeout) {
+  return WaitPipeReadable(kInvalidPipeHandle, {event}, timeout) == PipeWaitResult::kWoken;
+}
+
 // A manual-reset event: once signalled it ends every wait that includes it, until it is reset.
 // Any thread may signal or reset it.
 class WakeEvent {

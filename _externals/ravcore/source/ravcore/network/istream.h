@@ -30,8 +30,7 @@ class IStream {
   // writes. A stream that cannot tell when bytes arrive waits out the limit (or until `stop`).
   virtual bool WaitForData(std::chrono::milliseconds limit,
                            const varlo::platform::WakeEvent* stop) {
-    return varlo::platform::WaitPipeReadable(varlo::platform::kInvalidPipeHandle, {stop}, limit) !=
-           varlo::platform::PipeWaitResult::kTimedOut;
+    return varlo::platform::WaitForWake(stop, limit);
   }
 };
 

@@ -30,8 +30,7 @@ class IMessageReader {
   // out the limit (or until `stop`), so that its callers fall back to polling at that pace.
   virtual bool WaitForData(std::chrono::milliseconds limit,
                            const varlo::platform::WakeEvent* stop) {
-    return varlo::platform::WaitPipeReadable(varlo::platform::kInvalidPipeHandle, {stop}, limit) !=
-           varlo::platform::PipeWaitResult::kTimedOut;
+    return varlo::platform::WaitForWake(stop, limit);
   }
 };
 
