@@ -108,11 +108,11 @@ struct Channel {
     service.reset();
   }
 
-  // One message to the service (and its echo back); false if one did not arrive.
+  // One message to the service (and its echo back); false if it did not arrive.
   bool Exchange(const Message& message) {
     module->Write(message);
     ++sent;
-    return service->WaitFor(sent) && (!echo || module->WaitFor(sent));
+    return echo ? module->WaitFor(sent) : service->WaitFor(sent);
   }
 
   const bool echo;
