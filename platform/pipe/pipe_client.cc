@@ -152,6 +152,13 @@ PipeOpenResult OpenPipe(std::u16string_view name) {
 
 PipeIoResult PeekPipe(PipeHandle handle) {
   int fd = static_cast<int>(handle);
+  // The count first: with bytes pending it is the whole answer, one system call.
+  int available = 0;
+  if (::ioctl(fd, FIONREAD, &available) < 0)
+    return {0, WindowsErrorFromErrno(errno)};
+  if (available > 0)
+    return {static_cast<std::size_t>(available), 0};
+  // Nothing counted: end of stream (the peer has gone) or nothing yet.
   std::uint8_t probe;
   ssize_t n;
   do {
@@ -164,10 +171,7 @@ PipeIoResult PeekPipe(PipeHandle handle) {
       return {0, 0};
     return {0, WindowsErrorFromErrno(errno)};
   }
-  int available = 0;
-  if (::ioctl(fd, FIONREAD, &available) < 0)
-    return {0, WindowsErrorFromErrno(errno)};
-  return {available > 0 ? static_cast<std::size_t>(available) : 1, 0};
+  return {static_cast<std::size_t>(n), 0};  // arrived since the count
 }
 
 PipeIoResult ReadPipe(PipeHandle handle, std::span<std::uint8_t> buffer) {

@@ -6,7 +6,8 @@
 // the code above relies on: 2 (no listening service), 231 (the service cannot accept now), 109
 // (the peer has gone), 232 (write to a closing pipe); other failures map to the nearest number.
 //
-// The functions are thin and stateless; one handle must be used by one thread at a time.
+// The functions are thin and stateless; one handle must be used by one thread at a time (a wait
+// for readiness, platform/pipe/pipe_wait.h, may run beside it on another thread).
 #ifndef VARLO_PLATFORM_PIPE_PIPE_CLIENT_H_
 #define VARLO_PLATFORM_PIPE_PIPE_CLIENT_H_
 

@@ -2,10 +2,12 @@
 #ifndef RAVCORE_NETWORK_ISTREAM_H_
 #define RAVCORE_NETWORK_ISTREAM_H_
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 
 #include "common/secure_bytes.h"
+#include "platform/pipe/pipe_wait.h"
 
 namespace ravcore::network {
 
@@ -21,6 +23,15 @@ class IStream {
   virtual int Write(std::span<const std::uint8_t> data, std::uint64_t offset,
                     std::uint64_t length) = 0;
   virtual int Write(std::span<const std::uint8_t> data) = 0;
+
+  // Waits at most `limit` until a `Read` may find something (bytes, a gone peer, a closed
+  // stream) or `stop` (may be null) is signalled. True when the wait ended early, false when
+  // the limit passed. Never runs on a thread that the stream needs for its own reads and
+  // writes. A stream that cannot tell when bytes arrive waits out the limit (or until `stop`).
+  virtual bool WaitForData(std::chrono::milliseconds limit,
+                           const varlo::platform::WakeEvent* stop) {
+    return varlo::platform::WaitForWake(stop, limit);
+  }
 };
 
 }  // namespace ravcore::network

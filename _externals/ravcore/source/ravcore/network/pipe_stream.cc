@@ -76,8 +76,7 @@ PipeStream::PipeStream(Timing timing)
   Receive<AdoptRequest>([this](const std::shared_ptr<AdoptRequest>& request) {
     Fulfil(*request, [&] {
       CloseHandle();
-      handle_ = request->connection.Release();
-      connected_ = handle_ != platform::kInvalidPipeHandle;
+      SetHandle(request->connection.Release());
     });
   });
   Receive<CloseRequest>([this](const std::shared_ptr<CloseRequest>& request) {
@@ -154,6 +153,25 @@ int PipeStream::Write(std::span<const std::uint8_t> data) {
   return Write(data, 0, data.size());
 }
 
+bool PipeStream::WaitForData(std::chrono::milliseconds limit, const platform::WakeEvent* stop) {
+  platform::PipeHandle handle;
+  {
+    std::lock_guard lock(handleMutex_);
+    if (handle_ == platform::kInvalidPipeHandle)
+      return true;
+    handle = handle_;
+    ++waiters_;
+  }
+  const platform::PipeWaitResult result =
+      platform::WaitPipeReadable(handle, {&closing_, stop}, limit);
+  {
+    std::lock_guard lock(handleMutex_);
+    --waiters_;
+  }
+  waitersGone_.notify_all();
+  return result != platform::PipeWaitResult::kTimedOut;
+}
+
 void PipeStream::Break(unsigned long code) {
   Ask<void>(std::make_shared<BreakRequest>(code));
 }
@@ -165,8 +183,7 @@ void PipeStream::HandleConnect(const std::u16string& name) {
   for (int retry = 0;; ++retry) {
     platform::PipeOpenResult result = platform::OpenPipe(name);
     if (result.error == 0) {
-      handle_ = result.handle;
-      connected_ = true;
+      SetHandle(result.handle);
       return;
     }
     if (result.error != platform::kErrorPipeBusy || retry == kBusyRetries) {
@@ -213,12 +230,24 @@ int PipeStream::HandleWrite(std::span<const std::uint8_t> slice) {
   return static_cast<int>(written.count);
 }
 
+void PipeStream::SetHandle(platform::PipeHandle handle) {
+  std::lock_guard lock(handleMutex_);
+  handle_ = handle;
+  connected_ = handle != platform::kInvalidPipeHandle;
+}
+
 void PipeStream::CloseHandle() {
   if (handle_ == platform::kInvalidPipeHandle)
     return;
+  // Waits in progress end at once and let go of the handle before it is closed; new ones see
+  // the signalled event, then the invalid handle.
+  std::unique_lock lock(handleMutex_);
+  closing_.Signal();
+  waitersGone_.wait(lock, [this] { return waiters_ == 0; });
   platform::ClosePipe(handle_);
   handle_ = platform::kInvalidPipeHandle;
   connected_ = false;
+  closing_.Reset();
 }
 
 void PipeStream::Fail(unsigned long code) {

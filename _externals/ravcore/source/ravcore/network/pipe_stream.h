@@ -9,19 +9,27 @@
 // sees "Connection lost."), and the stream is unconnected until `Connect` succeeds again. Error
 // observers must not wait for another request on the same stream. Every failure is a
 // NetworkException.
+//
+// `WaitForData` is the one operation that runs on the caller's thread, not the stream's: it
+// waits for the pipe to become readable without holding up the stream's reads and writes.
+// Closing or breaking the stream ends every such wait before the handle is closed, and the
+// handle is closed only once no wait uses it, so a wait never looks at a reused descriptor.
 #ifndef RAVCORE_NETWORK_PIPE_STREAM_H_
 #define RAVCORE_NETWORK_PIPE_STREAM_H_
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <span>
 #include <string>
 
 #include "common/secure_bytes.h"
 #include "platform/pipe/pipe_client.h"
 #include "platform/pipe/pipe_listener.h"
+#include "platform/pipe/pipe_wait.h"
 #include "ravcore/actor/receive_actor.h"
 #include "ravcore/network/istream.h"
 #include "ravcore/subject.h"
@@ -58,6 +66,9 @@ class PipeStream : public actor::ReceiveActor, public IStream {
   int Write(std::span<const std::uint8_t> data, std::uint64_t offset,
             std::uint64_t length) override;
   int Write(std::span<const std::uint8_t> data) override;
+  // Waits on the caller's thread (see above); true at once when the stream is not connected.
+  bool WaitForData(std::chrono::milliseconds limit,
+                   const varlo::platform::WakeEvent* stop) override;
 
   // Ends the connection as broken, as a failed system call would: the error subject is told
   // `code` and the handle is closed. For layers above that find the byte stream unusable.
@@ -82,11 +93,18 @@ class PipeStream : public actor::ReceiveActor, public IStream {
   std::size_t Available();
   varlo::SecureBytes HandleRead();
   int HandleWrite(std::span<const std::uint8_t> slice);
+  void SetHandle(varlo::platform::PipeHandle handle);
   void CloseHandle();
   [[noreturn]] void Fail(unsigned long code);
 
   Timing timing_;
-  varlo::platform::PipeHandle handle_ = varlo::platform::kInvalidPipeHandle;  // worker only
+  // Written only by the worker, under handleMutex_; the worker reads it freely, waiters under
+  // the mutex.
+  varlo::platform::PipeHandle handle_ = varlo::platform::kInvalidPipeHandle;
+  std::mutex handleMutex_;
+  std::condition_variable waitersGone_;
+  int waiters_ = 0;                     // WaitForData calls using handle_, under handleMutex_
+  varlo::platform::WakeEvent closing_;  // signalled while the handle is being closed
   std::atomic<bool> connected_{false};
   const AccessMode accessMode_ = kReadWrite;
 };

@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@ namespace ravcore::network {
 namespace {
 
 using namespace testing_util;
+using namespace std::chrono_literals;
 using varlo::platform::PipeConnection;
 
 class ConnectedPipeStream : public ::testing::Test {
@@ -87,6 +90,26 @@ TEST_F(ConnectedPipeStream, PeerGoneIsConnectionLostReportedToTheSubjectFirst) {
     EXPECT_EQ(Failure([&] { stream.IsDataAvailable(); }), "Connection not established. (0)");
     EXPECT_EQ(Failure([&] { stream.Write(Bytes{1}); }), "Connection not established. (0)");
     Connect();  // a stream that lost its connection connects again
+  }
+}
+
+// A wait for data runs on the caller's thread and ends, long before its limit, when bytes come,
+// when the stream is closed and when it is broken.
+TEST_F(ConnectedPipeStream, WaitForDataEndsOnDataOnCloseAndOnBreak) {
+  const std::vector<std::function<void()>> endings = {[&] { ASSERT_TRUE(peer.WriteAll(Bytes{1})); },
+                                                      [&] { stream.Close(); },
+                                                      [&] { stream.Break(109); }};
+  for (const auto& end : endings) {
+    auto waiting = std::async(std::launch::async, [&] { return stream.WaitForData(60s, nullptr); });
+    EXPECT_EQ(waiting.wait_for(20ms), std::future_status::timeout);  // nothing yet: it waits
+    end();
+    ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(waiting.get());
+    if (stream.IsConnected()) {
+      EXPECT_EQ(stream.Read().size(), 1u);
+    } else {
+      Connect();
+    }
   }
 }
 

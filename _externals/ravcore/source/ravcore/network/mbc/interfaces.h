@@ -6,8 +6,11 @@
 #ifndef RAVCORE_NETWORK_MBC_INTERFACES_H_
 #define RAVCORE_NETWORK_MBC_INTERFACES_H_
 
+#include <chrono>
 #include <memory>
+#include <span>
 
+#include "platform/pipe/pipe_wait.h"
 #include "ravcore/network/mbc/message.h"
 
 namespace ravcore::network::mbc {
@@ -17,16 +20,30 @@ class IMessageReader {
   virtual ~IMessageReader() = default;
   // The next complete message, or the empty marker when none has arrived.
   virtual Message Read() = 0;
-  // True when part of a message has been read and the rest is still to come, so that a
-  // polling reader should look again soon rather than after its idle interval. Call it from
-  // the reading thread.
+  // True when part of a message has been read and the rest is still to come. Call it from the
+  // reading thread.
   virtual bool IsMidMessage() { return false; }
+  // Waits at most `limit` until a `Read` may find something: bytes have arrived below or a
+  // layer holds a whole message already, the peer has gone, the stream was closed, or `stop`
+  // (may be null) is signalled. True when the wait ended early, false when the limit passed.
+  // Wrappers forward it to the layer below. A reader that cannot tell when data comes waits
+  // out the limit (or until `stop`), so that its callers fall back to polling at that pace.
+  virtual bool WaitForData(std::chrono::milliseconds limit,
+                           const varlo::platform::WakeEvent* stop) {
+    return varlo::platform::WaitForWake(stop, limit);
+  }
 };
 
 class IMessageWriter {
  public:
   virtual ~IMessageWriter() = default;
   virtual void Write(const Message& message) = 0;
+  // Writes the messages in order, as `Write` would one after another. Layers that can hand
+  // them down together do so, so that short messages reach the stream in one write.
+  virtual void WriteBatch(std::span<const Message> messages) {
+    for (const Message& message : messages)
+      Write(message);
+  }
 };
 
 class IWrapper {

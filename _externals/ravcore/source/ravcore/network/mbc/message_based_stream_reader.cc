@@ -1,9 +1,22 @@
 #include "ravcore/network/mbc/message_based_stream_reader.h"
 
+#include <algorithm>
+#include <span>
+
 #include "platform/pipe/pipe_client.h"
 #include "ravcore/network/network_exception.h"
 
 namespace ravcore::network::mbc {
+namespace {
+
+constexpr std::size_t kLengthSize = 4;
+
+std::uint32_t GetU32(const std::uint8_t* in) {
+  return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
+         static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
+}
+
+}  // namespace
 
 MessageBasedStreamReader::MessageBasedStreamReader(std::shared_ptr<IStream> stream,
                                                    AvailabilityTest availability,
@@ -16,37 +29,81 @@ MessageBasedStreamReader::MessageBasedStreamReader(std::shared_ptr<IStream> stre
 
 bool MessageBasedStreamReader::IsMidMessage() {
   std::lock_guard lock(mutex_);
-  return !buffer_.empty();
+  return buffer_.size() > start_;
+}
+
+bool MessageBasedStreamReader::WaitForData(std::chrono::milliseconds limit,
+                                           const varlo::platform::WakeEvent* stop) {
+  {
+    std::lock_guard lock(mutex_);
+    if (Inspect() != Front::kIncomplete)
+      return true;  // the next Read answers without the stream
+  }
+  return stream_->WaitForData(limit, stop);
+}
+
+MessageBasedStreamReader::Front MessageBasedStreamReader::Inspect() const {
+  const std::size_t unread = buffer_.size() - start_;
+  if (unread < kLengthSize)
+    return Front::kIncomplete;
+  const std::uint32_t length = GetU32(&buffer_[start_]);
+  if (length > maxRecordLength_)
+    return Front::kOversized;
+  return unread - kLengthSize < length ? Front::kIncomplete : Front::kWhole;
+}
+
+void MessageBasedStreamReader::Refill() {
+  if (start_ > 0) {
+    const std::size_t unread = buffer_.size() - start_;
+    std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(start_), buffer_.end(),
+              buffer_.begin());
+    varlo::Wipe(std::span(buffer_).subspan(unread));
+    buffer_.resize(unread);
+    start_ = 0;
+  }
+  if (!availability_(*stream_))
+    return;
+  varlo::SecureBytes received = stream_->Read();
+  if (buffer_.empty()) {
+    buffer_.swap(received);  // the common case: no copy
+  } else {
+    AppendBytes(buffer_, received);
+  }
+}
+
+void MessageBasedStreamReader::FailOversized() {
+  buffer_.clear();
+  buffer_.shrink_to_fit();  // gives the memory back wiped
+  start_ = 0;
+  constexpr unsigned long kBroken = varlo::platform::kErrorBrokenPipe;
+  if (onBroken_) {
+    onBroken_(kBroken);
+  } else {
+    stream_->Close();
+  }
+  throw NetworkException("Connection lost.", kBroken);
 }
 
 Message MessageBasedStreamReader::Read() {
   std::lock_guard lock(mutex_);
-  if (availability_(*stream_)) {
-    varlo::SecureBytes received = stream_->Read();
-    buffer_.insert(buffer_.end(), received.begin(), received.end());
+  Front front = Inspect();
+  if (front == Front::kIncomplete) {
+    Refill();
+    front = Inspect();
   }
-  if (buffer_.size() < 4)
+  if (front == Front::kOversized)
+    FailOversized();
+  if (front == Front::kIncomplete)
     return Message::Empty();
-  const std::uint32_t length =
-      static_cast<std::uint32_t>(buffer_[0]) | static_cast<std::uint32_t>(buffer_[1]) << 8 |
-      static_cast<std::uint32_t>(buffer_[2]) << 16 | static_cast<std::uint32_t>(buffer_[3]) << 24;
-  if (length > maxRecordLength_) {
-    buffer_.clear();
-    buffer_.shrink_to_fit();
-    constexpr unsigned long kBroken = varlo::platform::kErrorBrokenPipe;
-    if (onBroken_) {
-      onBroken_(kBroken);
-    } else {
-      stream_->Close();
-    }
-    throw NetworkException("Connection lost.", kBroken);
+  const std::size_t length = GetU32(&buffer_[start_]);
+  const std::span<std::uint8_t> record = std::span(buffer_).subspan(start_, kLengthSize + length);
+  Message message(record.subspan(kLengthSize));
+  varlo::Wipe(record);
+  start_ += record.size();
+  if (start_ == buffer_.size()) {
+    buffer_.clear();  // all of it wiped already; the capacity serves the next read
+    start_ = 0;
   }
-  if (buffer_.size() - 4 < length)
-    return Message::Empty();
-  Message message(std::span<const std::uint8_t>(buffer_).subspan(4, length));
-  buffer_.erase(buffer_.begin(), buffer_.begin() + 4 + length);
-  if (buffer_.empty())
-    buffer_.shrink_to_fit();  // gives the memory back wiped
   return message;
 }
 

@@ -1,8 +1,11 @@
 #include "ravcore/network/mbc/message_splitting_wrapper.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
+#include <span>
 #include <stdexcept>
+#include <vector>
 
 #include "ravcore/network/network_exception.h"
 
@@ -19,7 +22,33 @@ std::uint32_t GetU32(const std::uint8_t* in) {
          static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
 }
 
+// Frames handed down at once: about 256 KiB, one trip to the stream for what the pipe holds.
+constexpr std::size_t kFramesPerBatch = 4;
+
+// Room reserved for a reassembly up front: enough for the largest message of this system, while
+// a start frame alone cannot make the reader claim much memory.
+constexpr std::size_t kMaxReserve = 2u << 20;
+
+std::array<std::uint8_t, 4> Le32(std::uint32_t value) {
+  std::array<std::uint8_t, 4> bytes;
+  PutU32(bytes.data(), value);
+  return bytes;
+}
+
+// A frame: the header for `type`, then `body`. Frame buffers wipe themselves.
+Message Frame(std::uint8_t type, std::span<const std::uint8_t> body) {
+  varlo::SecureBytes frame(MessageSplittingWrapper::kHeaderSize + body.size());
+  PutU32(&frame[0], MessageSplittingWrapper::kFrameVersion);
+  PutU32(&frame[4], MessageSplittingWrapper::kFrameMagic);
+  frame[8] = type;
+  std::copy(body.begin(), body.end(), frame.begin() + MessageSplittingWrapper::kHeaderSize);
+  return Message(std::move(frame));
+}
+
 }  // namespace
+
+MessageSplittingWrapper::MessageSplittingWrapper(std::uint32_t maxMessageLength)
+    : maxMessageLength_(maxMessageLength) {}
 
 void MessageSplittingWrapper::Attach(std::shared_ptr<IMessageReader> reader,
                                      std::shared_ptr<IMessageWriter> writer) {
@@ -36,25 +65,22 @@ void MessageSplittingWrapper::Write(const Message& message) {
   }
   const auto total = static_cast<std::uint32_t>(message.Size());
 
-  varlo::SecureBytes start(kStartFrameSize);
-  PutU32(&start[0], kFrameVersion);
-  PutU32(&start[4], kFrameMagic);
-  start[8] = kStartFrame;
-  PutU32(&start[9], total);
-  lowerWriter_->Write(Message(std::move(start)));
-
-  const std::size_t maxPiece = kMaxFrameSize - kHeaderSize;
+  // Frames go down in batches, the start frame with the first data frames, so that a short
+  // message reaches the stream in one write and a long one in few.
+  std::vector<Message> batch;
+  batch.push_back(Frame(kStartFrame, Le32(total)));
   std::span<const std::uint8_t> rest(message.Bytes());
   while (!rest.empty()) {
-    const std::size_t piece = std::min(rest.size(), maxPiece);
-    varlo::SecureBytes frame(kHeaderSize + piece);
-    PutU32(&frame[0], kFrameVersion);
-    PutU32(&frame[4], kFrameMagic);
-    frame[8] = kDataFrame;
-    std::copy_n(rest.begin(), piece, frame.begin() + kHeaderSize);
-    lowerWriter_->Write(Message(std::move(frame)));
+    const std::size_t piece = std::min<std::size_t>(rest.size(), kMaxFrameSize - kHeaderSize);
+    batch.push_back(Frame(kDataFrame, rest.first(piece)));
     rest = rest.subspan(piece);
+    if (batch.size() == kFramesPerBatch) {
+      lowerWriter_->WriteBatch(batch);
+      batch.clear();
+    }
   }
+  if (!batch.empty())
+    lowerWriter_->WriteBatch(batch);
 }
 
 bool MessageSplittingWrapper::IsMidMessage() {
@@ -73,10 +99,14 @@ Message MessageSplittingWrapper::Read() {
     const std::uint8_t type = isFrame ? bytes[8] : 0xFF;
     if (!receiving_ && isFrame && type == kStartFrame && bytes.size() >= kStartFrameSize) {
       ResetReassembly();
-      expectedLength_ = GetU32(&bytes[9]);
+      const std::uint32_t announced = GetU32(&bytes[9]);
+      if (announced > maxMessageLength_)
+        throw NetworkException("Announced message length exceeds the limit.");
+      expectedLength_ = announced;
+      reassembly_.reserve(std::min<std::size_t>(announced, kMaxReserve));
       receiving_ = true;
     } else if (receiving_ && isFrame && type == kDataFrame) {
-      reassembly_.insert(reassembly_.end(), bytes.begin() + kHeaderSize, bytes.end());
+      AppendBytes(reassembly_, std::span(bytes).subspan(kHeaderSize));
     } else {
       // Not a frame in the expected place: hand it up as it is.
       ResetReassembly();

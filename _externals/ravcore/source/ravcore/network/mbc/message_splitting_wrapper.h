@@ -4,12 +4,15 @@
 // 0, N) followed by ceil(N / 64503) data frames (version, magic, type 1, the next piece). On
 // reading, a message below that is not a frame in the expected place (too short, another
 // version, an unexpected type) is handed up unchanged and any reassembly in progress is
-// dropped, so a foreign message never blocks the reader. Reads and writes have separate locks:
-// a write may run while another thread reads.
+// dropped, so a foreign message never blocks the reader. A start frame that announces more than
+// the wrapper's message limit (none by default) fails the read with a NetworkException and
+// drops any reassembly, so that the owner can drop a peer that would make it buffer without
+// bound. Reads and writes have separate locks: a write may run while another thread reads.
 #ifndef RAVCORE_NETWORK_MBC_MESSAGE_SPLITTING_WRAPPER_H_
 #define RAVCORE_NETWORK_MBC_MESSAGE_SPLITTING_WRAPPER_H_
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 
@@ -28,11 +31,20 @@ class MessageSplittingWrapper : public IMessageReader, public IMessageWriter, pu
   static constexpr std::uint8_t kStartFrame = 0;
   static constexpr std::uint8_t kDataFrame = 1;
 
-  MessageSplittingWrapper() = default;
+  static constexpr std::uint32_t kNoLimit = std::numeric_limits<std::uint32_t>::max();
+
+  // `maxMessageLength`: the longest message a start frame may announce.
+  explicit MessageSplittingWrapper(std::uint32_t maxMessageLength = kNoLimit);
   ~MessageSplittingWrapper() override = default;
 
+  // "Announced message length exceeds the limit." (NetworkException, code 0) for a start
+  // frame over the limit; failures below pass through.
   Message Read() override;
   bool IsMidMessage() override;
+  bool WaitForData(std::chrono::milliseconds limit,
+                   const varlo::platform::WakeEvent* stop) override {
+    return lowerReader_->WaitForData(limit, stop);
+  }
   void Write(const Message& message) override;
 
   std::shared_ptr<IMessageReader> GetReader() override { return lowerReader_; }
@@ -45,6 +57,7 @@ class MessageSplittingWrapper : public IMessageReader, public IMessageWriter, pu
 
   std::shared_ptr<IMessageReader> lowerReader_;
   std::shared_ptr<IMessageWriter> lowerWriter_;
+  const std::uint32_t maxMessageLength_;
   std::mutex readMutex_;
   std::mutex writeMutex_;
   varlo::SecureBytes reassembly_;

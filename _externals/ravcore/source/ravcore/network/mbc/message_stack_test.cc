@@ -1,14 +1,14 @@
-// The record and frame layers over a real pipe, with the test playing the service's end.
+// The record and frame layers over a real pipe, with the test playing the service's end, and
+// the record reader over a scripted stream.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
 #include <vector>
 
+#include "ravcore/network/mbc/message_based_stream_reader.h"
 #include "ravcore/network/mbc/message_splitting_wrapper.h"
 #include "ravcore/network/mbc/pipe_stream_wrapper.h"
-#include "ravcore/network/mbc/polling_wrapper.h"
 #include "ravcore/network/pipe_test_util.h"
 
 namespace ravcore::network::mbc {
@@ -139,33 +139,69 @@ TEST_F(PipeLayers, ForeignMessagesAreHandedUpUnchangedAndDropAPartialMessage) {
   EXPECT_EQ(ToBytes(Next(*frames)), Pattern(130000));
 }
 
-// While part of a record is buffered the polling layer looks again after 1 ms, not after its
-// idle interval (here far beyond the deadline).
-TEST_F(PipeLayers, PollingLooksAgainSoonWhileAMessageIsHalfThere) {
-  const Bytes body = Pattern(5000, 6);
-  const Bytes record = Record(body);
-  ASSERT_TRUE(peer.WriteAll(std::span(record).first(2000)));
-  ASSERT_TRUE(WaitUntil([&] { return stream->IsDataAvailable(); }));
+// The service caps what a start frame may announce: more fails the read instead of being
+// buffered.
+TEST_F(PipeLayers, StartFrameAnnouncingMoreThanTheLimitFailsTheRead) {
+  auto limited = std::make_shared<MessageSplittingWrapper>(100);
+  limited->Attach(records, records);
+  frames->Write(Message(Pattern(100)));
+  frames->Write(Message(Pattern(101)));
+  Send(ReadRecords(peer, 4));
+  EXPECT_EQ(ToBytes(Next(*limited)), Pattern(100));
+  std::string failure;
+  ASSERT_TRUE(WaitUntil([&] {
+    failure = Failure([&] { EXPECT_TRUE(limited->Read().IsEmpty()); });
+    return !failure.empty();
+  }));
+  EXPECT_EQ(failure, "Announced message length exceeds the limit. (0)");
+}
 
-  std::mutex mutex;
-  std::vector<Bytes> received;
-  auto polling = std::make_shared<PollingWrapper>(std::chrono::minutes(10));
-  polling->Attach(records, records);
-  polling->messages.Subscribe([&](const Message& m) {
-    std::lock_guard lock(mutex);
-    received.push_back(ToBytes(m));
-  });
-  polling->Start();
-  ASSERT_TRUE(WaitUntil([&] { return !stream->IsDataAvailable(); }));  // the half was read
-  ASSERT_TRUE(peer.WriteAll(std::span(record).subspan(2000)));
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        std::lock_guard lock(mutex);
-        return received.size() == 1;
-      },
-      std::chrono::seconds(5)));
-  EXPECT_EQ(received[0], body);
-  polling.reset();  // wakes the idle wait and joins at once
+// Hands out a prepared byte string `chunk` bytes per read and counts the reads.
+class ScriptedStream : public IStream {
+ public:
+  ScriptedStream(Bytes bytes, std::size_t chunk) : bytes_(std::move(bytes)), chunk_(chunk) {}
+  void Close() override {}
+  varlo::SecureBytes Read() override {
+    ++reads;
+    const std::size_t n = std::min(chunk_, bytes_.size() - offset_);
+    varlo::SecureBytes out(bytes_.begin() + offset_, bytes_.begin() + offset_ + n);
+    offset_ += n;
+    return out;
+  }
+  int Write(std::span<const std::uint8_t>, std::uint64_t, std::uint64_t) override { return 0; }
+  int Write(std::span<const std::uint8_t>) override { return 0; }
+
+  std::size_t reads = 0;
+
+ private:
+  Bytes bytes_;
+  std::size_t chunk_;
+  std::size_t offset_ = 0;
+};
+
+// However the bytes are cut into reads, a burst of records comes out intact, and the reader
+// asks the stream for more only when it holds no whole record: by the end of record k it has
+// read exactly the chunks that reach that far.
+TEST(MessageBasedStreamReader, ReadsTheStreamOnlyWhenItHoldsNoWholeRecord) {
+  Bytes burst;
+  std::vector<std::size_t> ends;
+  for (std::uint32_t i = 0; i < 500; ++i) {
+    const Bytes record = Record(Pattern(i % 300, i));
+    burst.insert(burst.end(), record.begin(), record.end());
+    ends.push_back(burst.size());
+  }
+  for (const std::size_t chunk : {burst.size(), std::size_t{777}, std::size_t{1}}) {
+    auto stream = std::make_shared<ScriptedStream>(burst, chunk);
+    MessageBasedStreamReader reader(stream, [](IStream&) { return true; });
+    for (std::uint32_t i = 0; i < ends.size(); ++i) {
+      Message message;
+      while (message.IsEmpty() && stream->reads <= burst.size())
+        message = reader.Read();
+      ASSERT_EQ(ToBytes(message), Pattern(i % 300, i)) << chunk << " " << i;
+      ASSERT_EQ(stream->reads, (ends[i] + chunk - 1) / chunk) << chunk << " " << i;
+    }
+    EXPECT_TRUE(reader.Read().IsEmpty());
+  }
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <span>
-#include <thread>
 #include <utility>
 
 #include "noise/curve25519.h"
@@ -18,6 +17,17 @@ const std::shared_ptr<varlo::noise::Curve25519>& SharedCurve25519() {
   return curve;
 }
 
+// Runs `call` with the Noise framework's C-string failures turned into NetworkException with the
+// same text, so that no layer above has to know that the framework throws C strings.
+template <typename Call>
+decltype(auto) Translated(Call&& call) {
+  try {
+    return call();
+  } catch (const char* text) {
+    throw NetworkException(text != nullptr ? text : "Noise failure.");
+  }
+}
+
 }  // namespace
 
 NoiseWrapper::NoiseWrapper(std::vector<varlo::SecureBytes> preSharedKeys, bool initiator)
@@ -28,8 +38,8 @@ NoiseWrapper::NoiseWrapper(std::vector<varlo::SecureBytes> preSharedKeys, bool i
     : initiator_(initiator),
       preSharedKeys_(std::move(preSharedKeys)),
       timing_(timing),
-      protocol_(varlo::noise::Protocol::Parse(kProtocolName)),
-      staticKeyPair_(SharedCurve25519()->GenerateKeyPair()),
+      protocol_(Translated([] { return varlo::noise::Protocol::Parse(kProtocolName); })),
+      staticKeyPair_(Translated([] { return SharedCurve25519()->GenerateKeyPair(); })),
       sendBuffer_(varlo::noise::Protocol::MaxMessageLength),
       receiveBuffer_(varlo::noise::Protocol::MaxMessageLength) {}
 
@@ -42,6 +52,10 @@ void NoiseWrapper::Attach(std::shared_ptr<IMessageReader> reader,
 }
 
 void NoiseWrapper::DoHandshake() {
+  Translated([this] { RunHandshake(); });
+}
+
+void NoiseWrapper::RunHandshake() {
   std::scoped_lock lock(sendMutex_, receiveMutex_, transportMutex_);
   if (handshakeDone_)
     throw NetworkException("Handshake was already done.");
@@ -76,25 +90,43 @@ Message NoiseWrapper::ReceiveWithTimeout() {
     Message message = lowerReader_->Read();
     if (!message.IsEmpty())
       return message;
-    if (std::chrono::steady_clock::now() - start > timing_.handshakeTimeout) {
+    const auto waited = std::chrono::steady_clock::now() - start;
+    if (waited > timing_.handshakeTimeout)
       throw NetworkException("Timeout.");
-    }
-    std::this_thread::sleep_for(timing_.receiveInterval);
+    // Ends as soon as the peer's message arrives; one millisecond past the time-out, so that
+    // the look after it is past the time-out too.
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(timing_.handshakeTimeout - waited) +
+        std::chrono::milliseconds(1);
+    lowerReader_->WaitForData(std::min(left, timing_.receiveInterval), nullptr);
   }
 }
 
 void NoiseWrapper::Write(const Message& message) {
+  WriteBatch(std::span(&message, 1));
+}
+
+void NoiseWrapper::WriteBatch(std::span<const Message> messages) {
   if (!handshakeDone_)
     throw NetworkException("No handshake was done.");
-  if (message.IsEmpty())
-    throw NetworkException("Message is empty.");
-  std::lock_guard send(sendMutex_);
-  std::size_t n;
-  {
-    std::lock_guard transport(transportMutex_);
-    n = transport_->WriteMessage(message.Bytes(), sendBuffer_);
+  for (const Message& message : messages) {
+    if (message.IsEmpty())
+      throw NetworkException("Message is empty.");
   }
-  lowerWriter_->Write(Message(std::span<const std::uint8_t>(sendBuffer_).first(n)));
+  // The send lock stays held until the layer below has the ciphertexts, so that they reach it
+  // in the order of their nonces.
+  std::lock_guard send(sendMutex_);
+  std::vector<Message> ciphertexts;
+  ciphertexts.reserve(messages.size());
+  for (const Message& message : messages) {
+    std::size_t n;
+    {
+      std::lock_guard transport(transportMutex_);
+      n = Translated([&] { return transport_->WriteMessage(message.Bytes(), sendBuffer_); });
+    }
+    ciphertexts.emplace_back(std::span<const std::uint8_t>(sendBuffer_).first(n));
+  }
+  lowerWriter_->WriteBatch(ciphertexts);
 }
 
 Message NoiseWrapper::Read() {
@@ -108,7 +140,7 @@ Message NoiseWrapper::Read() {
   std::size_t n;
   try {
     std::lock_guard transport(transportMutex_);
-    n = transport_->ReadMessage(ciphertext.Bytes(), plaintext);
+    n = Translated([&] { return transport_->ReadMessage(ciphertext.Bytes(), plaintext); });
   } catch (...) {
     varlo::Wipe(plaintext.first(std::min(plaintext.size(), ciphertext.Size())));
     throw;

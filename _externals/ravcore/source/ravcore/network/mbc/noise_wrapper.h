@@ -8,8 +8,9 @@
 // message read becomes the plaintext again. A new wrapper has a new static key pair, so every
 // connection gets one.
 //
-// Noise failures (wrong key, bad or forged message) are the Noise framework's C-string
-// exceptions, passed on unchanged; this layer's own failures are NetworkException (code 0).
+// Every failure is a NetworkException (code 0): the Noise framework's own failures (wrong key,
+// bad or forged message, a plaintext too long), which it throws as C strings, keep their text
+// and become NetworkException here, so no C string ever reaches the layers above.
 // Writers and the reader have separate locks, so a writer that waits for the peer to read
 // never holds up this side's reader, and messages of concurrent writers keep the order of
 // their nonces. Plaintext buffers wipe themselves.
@@ -34,11 +35,13 @@ class NoiseWrapper : public IMessageReader, public IMessageWriter, public IWrapp
  public:
   static constexpr const char* kProtocolName = "Noise_IXpsk2_25519_ChaChaPoly_BLAKE2b";
 
-  // How long the handshake waits for the peer's message, and how often it looks. Tests shorten
-  // them; production uses the defaults.
+  // How long the handshake waits for the peer's message, and the longest single wait before it
+  // reads again. Each wait ends as soon as the layers below see data, so the interval only paces
+  // readers below that cannot tell when data comes. Tests shorten them; production uses the
+  // defaults.
   struct Timing {
     std::chrono::milliseconds handshakeTimeout{30000};
-    std::chrono::milliseconds receiveInterval{50};
+    std::chrono::milliseconds receiveInterval{30000};
   };
 
   NoiseWrapper(std::vector<varlo::SecureBytes> preSharedKeys, bool initiator);
@@ -54,7 +57,13 @@ class NoiseWrapper : public IMessageReader, public IMessageWriter, public IWrapp
   // Both need a completed handshake ("No handshake was done.").
   Message Read() override;
   bool IsMidMessage() override { return lowerReader_ && lowerReader_->IsMidMessage(); }
+  bool WaitForData(std::chrono::milliseconds limit,
+                   const varlo::platform::WakeEvent* stop) override {
+    return lowerReader_->WaitForData(limit, stop);
+  }
   void Write(const Message& message) override;
+  // The messages' transport messages go down as one batch.
+  void WriteBatch(std::span<const Message> messages) override;
 
   std::shared_ptr<IMessageReader> GetReader() override { return lowerReader_; }
   std::shared_ptr<IMessageWriter> GetWriter() override { return lowerWriter_; }
@@ -62,6 +71,7 @@ class NoiseWrapper : public IMessageReader, public IMessageWriter, public IWrapp
               std::shared_ptr<IMessageWriter> writer) override;
 
  private:
+  void RunHandshake();
   Message ReceiveWithTimeout();
 
   std::shared_ptr<IMessageReader> lowerReader_;

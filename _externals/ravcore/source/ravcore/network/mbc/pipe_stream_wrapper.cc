@@ -4,10 +4,12 @@ namespace ravcore::network::mbc {
 
 PipeStreamWrapper::PipeStreamWrapper(std::shared_ptr<PipeStream> stream)
     : stream_(std::move(stream)) {
-  // The reader keeps the stream alive, so its callbacks may hold a plain pointer to it.
+  // The reader keeps the stream alive, so its callback may hold a plain pointer to it. The
+  // stream's Read itself answers "nothing" when nothing is there (and notices a gone peer), so
+  // asking first would only cost a second trip to the stream's thread.
   PipeStream* pipe = stream_.get();
   reader_ = std::make_shared<MessageBasedStreamReader>(
-      stream_, [pipe](IStream&) { return pipe->IsDataAvailable(); }, kMaxRecordLength,
+      stream_, [](IStream&) { return true; }, kMaxRecordLength,
       [pipe](unsigned long code) { pipe->Break(code); });
   writer_ = std::make_shared<MessageBasedStreamWriter>(stream_);
 }

@@ -26,7 +26,12 @@ class PipeStreamWrapper : public IMessageReader, public IMessageWriter, public I
 
   Message Read() override;
   bool IsMidMessage() override { return reader_->IsMidMessage(); }
+  bool WaitForData(std::chrono::milliseconds limit,
+                   const varlo::platform::WakeEvent* stop) override {
+    return reader_->WaitForData(limit, stop);
+  }
   void Write(const Message& message) override;
+  void WriteBatch(std::span<const Message> messages) override { writer_->WriteBatch(messages); }
 
   std::shared_ptr<IMessageReader> GetReader() override { return reader_; }
   std::shared_ptr<IMessageWriter> GetWriter() override { return writer_; }

@@ -1,18 +1,13 @@
 #include "ravcore/network/mbc/polling_wrapper.h"
 
-#include <algorithm>
-
 namespace ravcore::network::mbc {
 
 PollingWrapper::PollingWrapper(std::chrono::milliseconds idleInterval)
     : idleInterval_(idleInterval) {}
 
 PollingWrapper::~PollingWrapper() {
-  {
-    std::lock_guard lock(stateMutex_);
-    running_ = false;
-  }
-  wake_.notify_all();
+  running_ = false;
+  stop_.Signal();  // ends a wait for data at once
   std::lock_guard lock(startMutex_);
   if (thread_.joinable())
     thread_.join();
@@ -32,37 +27,27 @@ void PollingWrapper::Start() {
   std::lock_guard lock(startMutex_);
   if (thread_.joinable())
     return;
-  {
-    std::lock_guard state(stateMutex_);
-    running_ = true;
-  }
+  running_ = true;
   thread_ = std::thread([this] { Poll(); });
 }
 
 bool PollingWrapper::IsRunning() const {
-  std::lock_guard lock(stateMutex_);
   return running_;
 }
 
 void PollingWrapper::Poll() {
   try {
-    while (IsRunning()) {
+    while (running_) {
       Message message = lowerReader_->Read();
-      if (message.IsEmpty()) {
-        const auto wait = lowerReader_->IsMidMessage()
-                              ? std::min(kMidMessageInterval, idleInterval_)
-                              : idleInterval_;
-        std::unique_lock lock(stateMutex_);
-        wake_.wait_for(lock, wait, [this] { return !running_; });
-      } else {
+      if (!message.IsEmpty())
         messages.Notify(message);
-      }
+      // Ends at once when the layers below hold or see more; a read that would find nothing
+      // costs a trip to the stream's thread, a wait on the pipe does not.
+      if (running_)
+        lowerReader_->WaitForData(idleInterval_, &stop_);
     }
   } catch (...) {
-    {
-      std::lock_guard lock(stateMutex_);
-      running_ = false;
-    }
+    running_ = false;
     try {
       errors.Notify(std::current_exception());
     } catch (...) {

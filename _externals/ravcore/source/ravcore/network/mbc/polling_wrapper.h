@@ -1,24 +1,26 @@
 // The top layer of a message stack: a thread that reads the layers below continuously and
 // publishes each message.
 //
-// After `Start` the polling thread reads; when nothing has arrived it waits the idle interval
-// (100 ms) and reads again, or only 1 ms while the layers below hold part of a message, so
-// that a message whose pieces arrive apart is not held up by the idle wait. Each message goes to
-// the `messages` observers, on the polling thread. The first exception from a read or an observer
-// goes to the `errors` observers (as an exception_ptr, so that its type and text survive; rethrow
-// it inside the observer, on the polling thread, to look at it) and ends the thread; it is not
-// restarted. Subscribe before `Start`. `Write` forwards to the layer below on the caller's thread.
-// The destructor stops and joins the thread, so it must not run on the polling thread itself.
+// After `Start` the polling thread reads; when nothing has arrived it waits for data below
+// (`WaitForData`) and reads again as soon as some comes, or after the idle interval (100 ms) at
+// the latest. Each message goes to the `messages` observers, on the polling thread. The first
+// exception from a read or an observer goes to the `errors` observers (as an exception_ptr, so
+// that its type and text survive; rethrow it inside the observer, on the polling thread, to
+// look at it) and ends the thread; it is not restarted. Subscribe before `Start`. `Write` forwards
+// to the layer below on the caller's thread. The destructor ends a pending wait at once, then joins
+// the thread (after the read or the observer call in progress), so it must not run on the polling
+// thread itself.
 #ifndef RAVCORE_NETWORK_MBC_POLLING_WRAPPER_H_
 #define RAVCORE_NETWORK_MBC_POLLING_WRAPPER_H_
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <exception>
 #include <memory>
 #include <mutex>
 #include <thread>
 
+#include "platform/pipe/pipe_wait.h"
 #include "ravcore/network/mbc/interfaces.h"
 #include "ravcore/subject.h"
 
@@ -27,12 +29,14 @@ namespace ravcore::network::mbc {
 class PollingWrapper : public IMessageWriter, public IWrapper {
  public:
   static constexpr std::chrono::milliseconds kIdleInterval{100};
-  static constexpr std::chrono::milliseconds kMidMessageInterval{1};
 
   explicit PollingWrapper(std::chrono::milliseconds idleInterval = kIdleInterval);
   ~PollingWrapper() override;
 
   void Write(const Message& message) override;
+  void WriteBatch(std::span<const Message> messages) override {
+    lowerWriter_->WriteBatch(messages);
+  }
 
   std::shared_ptr<IMessageReader> GetReader() override { return lowerReader_; }
   std::shared_ptr<IMessageWriter> GetWriter() override { return lowerWriter_; }
@@ -54,9 +58,8 @@ class PollingWrapper : public IMessageWriter, public IWrapper {
   const std::chrono::milliseconds idleInterval_;
   std::mutex startMutex_;
   std::thread thread_;
-  mutable std::mutex stateMutex_;
-  std::condition_variable wake_;
-  bool running_ = false;
+  std::atomic<bool> running_{false};
+  varlo::platform::WakeEvent stop_;  // signalled once, by the destructor
 };
 
 }  // namespace ravcore::network::mbc

@@ -26,6 +26,11 @@ Message StackBuilder::Stack::Read() {
   return topReader_->Read();
 }
 
+bool StackBuilder::Stack::WaitForData(std::chrono::milliseconds limit,
+                                      const varlo::platform::WakeEvent* stop) {
+  return topReader_ ? topReader_->WaitForData(limit, stop) : IStack::WaitForData(limit, stop);
+}
+
 void StackBuilder::Stack::Write(const Message& message) {
   if (wrappers_.empty())
     throw NetworkException("Stack is empty.");

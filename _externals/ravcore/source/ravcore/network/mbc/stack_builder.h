@@ -55,6 +55,9 @@ class StackBuilder {
     ~Stack() override;
 
     Message Read() override;
+    // The top reader's wait; a stack without one waits like any reader that cannot tell.
+    bool WaitForData(std::chrono::milliseconds limit,
+                     const varlo::platform::WakeEvent* stop) override;
     void Write(const Message& message) override;
     // Drops the wrappers, topmost first.
     void Clear();
