@@ -1,13 +1,14 @@
 #include "apps/tokend/module_session.h"
 
+#include <string>
 #include <utility>
 #include <vector>
 
-#include "apps/tokend/message_limits.h"
 #include "apps/tokend/module_requests.h"
 #include "localservice/service_protocol.h"
 #include "ravcore/network/mbc/message_splitting_wrapper.h"
 #include "ravcore/network/mbc/noise_wrapper.h"
+#include "ravcore/network/mbc/pipe_stream_wrapper.h"
 #include "ravcore/network/mbc/polling_wrapper.h"
 #include "ravcore/network/mbc/stack_builder.h"
 #include "ravcore/network/network_exception.h"
@@ -148,13 +149,17 @@ SessionEnding ModuleSession::Serve(const std::shared_ptr<PipeStream>& stream,
   std::vector<SecureBytes> keys;
   keys.push_back(service_protocol::DerivePreSharedKey());
   StackBuilder builder;
-  builder.Add<PipeRecordLayer>(stream);
+  builder.Add<PipeStreamWrapper>(stream, [] {
+    throw ProtocolError("record longer than " +
+                        std::to_string(PipeStreamWrapper::kMaxRecordLength) + " bytes");
+  });
   builder
       .Add<NoiseWrapper>(keys, true,
                          NoiseWrapper::Timing{handshakeTimeout_, kHandshakeReceiveInterval})
       .Configure([](const std::shared_ptr<NoiseWrapper>& noise) { noise->DoHandshake(); });
-  builder.Add<MessageLengthGuard>(kMaxRequest);
-  builder.Add<MessageSplittingWrapper>();
+  // No request can be longer than a token document; a longer announcement drops the module
+  // before anything is collected.
+  builder.Add<MessageSplittingWrapper>(static_cast<std::uint32_t>(kMaxRequest));
   builder.Add<PollingWrapper>().Configure([this](const std::shared_ptr<PollingWrapper>& polling) {
     // The polling wrapper outlives its thread, which is the only caller of these observers.
     IMessageWriter* writer = polling.get();

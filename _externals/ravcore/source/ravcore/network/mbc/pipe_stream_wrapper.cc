@@ -2,7 +2,7 @@
 
 namespace ravcore::network::mbc {
 
-PipeStreamWrapper::PipeStreamWrapper(std::shared_ptr<PipeStream> stream)
+PipeStreamWrapper::PipeStreamWrapper(std::shared_ptr<PipeStream> stream, OversizeHandler onOversize)
     : stream_(std::move(stream)) {
   // The reader keeps the stream alive, so its callback may hold a plain pointer to it. The
   // stream's Read itself answers "nothing" when nothing is there (and notices a gone peer), so
@@ -10,7 +10,11 @@ PipeStreamWrapper::PipeStreamWrapper(std::shared_ptr<PipeStream> stream)
   PipeStream* pipe = stream_.get();
   reader_ = std::make_shared<MessageBasedStreamReader>(
       stream_, [](IStream&) { return true; }, kMaxRecordLength,
-      [pipe](unsigned long code) { pipe->Break(code); });
+      [pipe, onOversize = std::move(onOversize)](unsigned long code) {
+        pipe->Break(code);
+        if (onOversize)
+          onOversize();
+      });
   writer_ = std::make_shared<MessageBasedStreamWriter>(stream_);
 }
 

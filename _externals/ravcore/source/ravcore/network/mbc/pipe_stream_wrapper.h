@@ -2,12 +2,15 @@
 //
 // Records longer than the largest Noise message (65535 bytes) are refused as a broken
 // connection: the stream's error subject hears ERROR_BROKEN_PIPE and the reader throws
-// "Connection lost.". `Attach` ignores the layer below (there is none) and connects the stream
-// if it is not connected yet; normally the owner connects it before building the stack.
+// "Connection lost." (or whatever the owner's oversize handler throws, so that a service can
+// tell such a peer from one that went away). `Attach` ignores the layer below (there is none) and
+// connects the stream if it is not connected yet; normally the owner connects it before building
+// the stack.
 #ifndef RAVCORE_NETWORK_MBC_PIPE_STREAM_WRAPPER_H_
 #define RAVCORE_NETWORK_MBC_PIPE_STREAM_WRAPPER_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -22,7 +25,11 @@ class PipeStreamWrapper : public IMessageReader, public IMessageWriter, public I
  public:
   static constexpr std::uint32_t kMaxRecordLength = 65535;
 
-  explicit PipeStreamWrapper(std::shared_ptr<PipeStream> stream);
+  // Called after an oversized record has broken the stream; may throw its own exception.
+  using OversizeHandler = std::function<void()>;
+
+  explicit PipeStreamWrapper(std::shared_ptr<PipeStream> stream,
+                             OversizeHandler onOversize = nullptr);
 
   Message Read() override;
   bool IsMidMessage() override { return reader_->IsMidMessage(); }
