@@ -17,8 +17,15 @@ foreach(program varlo-host varlo-tokend varlo-cardimage varlo-vcard varlo-cardmo
   endif()
 endforeach()
 
+# The unit names the program where this install puts it, which is known only when installing
+# (cmake --install --prefix, and /usr when cpack packs).
 if(EXISTS ${PROJECT_SOURCE_DIR}/apps/tokend/varlo-tokend.service)
-  install(FILES ${PROJECT_SOURCE_DIR}/apps/tokend/varlo-tokend.service
+  install(CODE "
+    file(READ \"${PROJECT_SOURCE_DIR}/apps/tokend/varlo-tokend.service\" unit)
+    string(REPLACE \"/usr/local/bin/varlo-tokend\"
+                   \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/varlo-tokend\" unit \"\${unit}\")
+    file(WRITE \"${PROJECT_BINARY_DIR}/installed/varlo-tokend.service\" \"\${unit}\")")
+  install(FILES ${PROJECT_BINARY_DIR}/installed/varlo-tokend.service
           DESTINATION lib/systemd/system)
 endif()
 

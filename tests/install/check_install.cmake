@@ -26,6 +26,14 @@ foreach(file ${FILES})
   endif()
 endforeach()
 
+# The installed service unit starts the installed program.
+if(EXISTS ${prefix}/lib/systemd/system/varlo-tokend.service)
+  file(STRINGS ${prefix}/lib/systemd/system/varlo-tokend.service exec REGEX "^ExecStart=")
+  if(NOT exec MATCHES "^ExecStart=${prefix}/bin/varlo-tokend ")
+    message(FATAL_ERROR "the installed unit starts another program: ${exec}")
+  endif()
+endif()
+
 # The installed host finds the installed module next to itself. With no local token service
 # (an empty pipe folder), no PC/SC service and no registry settings there are no tokens.
 run(list ${CMAKE_COMMAND} -E env VARLO_PIPE_DIR=${WORK_DIR}/empty
