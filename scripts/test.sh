@@ -21,6 +21,7 @@ bash scripts/build.sh asan -DCMAKE_BUILD_TYPE=Debug -DVARLO_SANITIZE=address,und
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest asan
 
 echo "== thread sanitizer build (concurrent suites) =="
-cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARLO_SANITIZE=thread >/dev/null
+cmake -S . -B build/tsan -G Ninja -DVARLO_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=Debug \
+  -DVARLO_SANITIZE=thread >/dev/null
 cmake --build build/tsan --parallel "$jobs" --target concurrency_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest tsan -L concurrency
