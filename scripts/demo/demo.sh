@@ -47,7 +47,11 @@ say() { printf '    %s\n' "$@"; }
 seen() { printf '    seen: %s\n' "$@"; }
 indent() { sed 's/^/      | /'; }
 fail() {
-  printf '\ndemo: FAILED in step %d: %s\n' "$step_number" "$*" >&2
+  if ((step_number == 0)); then
+    printf 'demo: cannot start: %s\n' "$*" >&2
+  else
+    printf '\ndemo: FAILED in step %d: %s\n' "$step_number" "$*" >&2
+  fi
   exit 1
 }
 
@@ -139,7 +143,8 @@ cleanup() {
     show_log "varlo-tokend" "$tmp/tokend.log"
     show_log "varlo-host watch (standard error)" "$tmp/watch.err"
     # The module's own debug lines would bury what went wrong.
-    grep -v '\]\[DBUG\]\[' "$tmp/module-log/desfire_varlo_module.log" >"$tmp/module-log.txt" 2>/dev/null
+    grep -v '\]\[DBUG\]\[' "$tmp/module-log/desfire_varlo_module.log" \
+      >"$tmp/module-log.txt" 2>/dev/null
     show_log "module log, without its debug lines" "$tmp/module-log.txt"
   fi
   if [[ -n $tmp ]]; then
@@ -268,8 +273,10 @@ watch_summary() {
     "${tokens:-none}"
 }
 wait_watch() {
+  local change=added
+  [[ $2 == yes ]] || change=removed
   wait_for "$TIMEOUT" watch_shows "$1" "$2" ||
-    fail "varlo-host watch did not show the token $([[ $2 == yes ]] && echo added || echo removed) within $TIMEOUT s"
+    fail "varlo-host watch did not show the token $change within $TIMEOUT s"
   seen "$(watch_summary)"
 }
 
@@ -282,7 +289,8 @@ done
 for tool in pcsc_scan flock timeout ps; do
   command -v "$tool" >/dev/null || fail "$tool is missing: bash scripts/setup.sh installs it"
 done
-[[ -e $VPCD_DRIVER ]] || fail "the vpcd reader driver is missing: $VPCD_DRIVER (Debian package vsmartcard-vpcd)"
+[[ -e $VPCD_DRIVER ]] ||
+  fail "the vpcd reader driver is missing: $VPCD_DRIVER (Debian package vsmartcard-vpcd)"
 PCSCD=$(command -v pcscd || echo /usr/sbin/pcscd)
 
 PIN=$(description_field '"pin"' pin)
@@ -305,7 +313,7 @@ if ! flock -n "$lock_fd"; then
   flock -w 300 "$lock_fd" || fail "$LOCK_FILE is still held by another program"
 fi
 
-tmp=$(mktemp -d /tmp/varlo-demo.XXXXXX)
+tmp=$(mktemp -d -t varlo-demo.XXXXXX)
 pipe_dir=$tmp/pipe
 mkdir -p "$tmp/reader.conf.d" "$tmp/state" "$tmp/module-log"
 
@@ -319,7 +327,8 @@ if command -v systemctl >/dev/null && systemctl is-active --quiet pcscd.socket 2
 fi
 for pid in $(pgrep -x pcscd || true); do
   alive "$pid" || continue
-  say "stopping the pcscd already running (pid $pid): the demo runs its own pcscd and does not restart this one"
+  say "stopping the pcscd already running (pid $pid): the demo runs its own pcscd" \
+    "and does not restart this one"
   kill -TERM "$pid"
   wait_for "$TIMEOUT" eval "! alive $pid" || fail "the running pcscd (pid $pid) did not stop"
 done
@@ -391,7 +400,8 @@ say "the module in varlo-host watch reads the card, adds its token and stores it
 mark=$(watch_count)
 present_card
 wait_watch "$mark" yes
-wait_for "$TIMEOUT" service_has_token || fail "the service did not store the token within $TIMEOUT s"
+wait_for "$TIMEOUT" service_has_token ||
+  fail "the service did not store the token within $TIMEOUT s"
 seen "varlo-tokend list:"
 service_list | indent
 
@@ -448,7 +458,8 @@ mark=$(watch_count)
 remove_card
 present_card
 wait_watch "$mark" yes
-wait_for "$TIMEOUT" service_has_token || fail "the service did not store the token within $TIMEOUT s"
+wait_for "$TIMEOUT" service_has_token ||
+  fail "the service did not store the token within $TIMEOUT s"
 seen "varlo-tokend list: the token is stored again"
 
 step "the card leaves the reader and the host ends"
