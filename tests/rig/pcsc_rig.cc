@@ -288,10 +288,9 @@ void PcscRig::Remove(std::size_t reader) {
   }
 }
 
-bool PcscRig::WaitForCard(std::size_t reader, bool present,
-                          std::optional<std::chrono::milliseconds> timeout) {
+bool PcscRig::WaitForCard(std::size_t reader, bool present) {
   const std::string& name = ReaderName(reader);
-  const auto deadline = Clock::now() + timeout.value_or(options_.timeout);
+  const auto deadline = Clock::now() + options_.timeout;
   auto reached = [present](DWORD state) {
     if (state & (SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE))
       return false;

@@ -125,11 +125,6 @@ class PcscRig {
   void Present(std::size_t reader, const std::filesystem::path& image);
   // Removes the reader's card and waits until pcscd reports the reader empty.
   void Remove(std::size_t reader);
-  // Waits until pcscd reports a card in the reader (present = true) or the reader empty. False
-  // at the deadline (default: RigOptions::timeout).
-  bool WaitForCard(std::size_t reader, bool present,
-                   std::optional<std::chrono::milliseconds> timeout = std::nullopt);
-
   // Writes a card image to Directory()/<name>.json and returns the path.
   std::filesystem::path WriteImage(const std::string& name, const CardImageContent& image) const;
 
@@ -140,6 +135,9 @@ class PcscRig {
     std::unique_ptr<VirtualCard> card;
   };
 
+  // Waits until pcscd reports a card in the reader (present = true) or the reader empty. False
+  // at the deadline.
+  bool WaitForCard(std::size_t reader, bool present);
   void TakeOverPcscd();
   void WriteReaderConfiguration();
   std::optional<std::vector<std::string>> ListReaders();
