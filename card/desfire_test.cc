@@ -1,4 +1,6 @@
-// The command layer against a simulated card behind the scripted PC/SC.
+// The command layer against a simulated card behind the scripted PC/SC. Cards without the token
+// application or with another application key are read through pcscd by the card end-to-end
+// tests.
 #include "card/desfire.h"
 
 #include <gtest/gtest.h>
@@ -232,21 +234,6 @@ TEST_F(DesfireTest, ConnectGivesUpAfterAHundredViolationsOrAnotherError) {
   EXPECT_EQ(FailureText([&] { desfire->StartTransaction(); }), "SCardConnectA failed.");
   EXPECT_TRUE(Logged(
       {Line(LogLevel::Error, "Desfire::StartTransaction SCardConnectA returned 0x8010000c")}));
-}
-
-TEST_F(DesfireTest, CardWithoutTheApplicationOrWithAnotherKeyIsReportedWithItsUidOnly) {
-  for (bool withApplication : {false, true}) {
-    card->hasApplication = withApplication;
-    card->appKey.fill(0x42);
-    reported.clear();
-    MakeDesfire()->Load();
-    ASSERT_EQ(reported.size(), 1u);
-    EXPECT_EQ(reported[0].uid, kUid);
-    EXPECT_FALSE(reported[0].initialized);
-    EXPECT_TRUE(reported[0].label.empty());
-  }
-  EXPECT_EQ(pcsc.OpenCards(), 0);
-  EXPECT_TRUE(Logged({Line(LogLevel::Info, "Desfire::Load Application not present.")}));
 }
 
 TEST_F(DesfireTest, CardWithAShortVersionIsNotReported) {
