@@ -152,6 +152,20 @@ TEST_F(PcscMonitoringTest, StopRightAfterStartNeverHangs) {
   EXPECT_EQ(pcsc.OpenContexts(), 0);
 }
 
+TEST_F(PcscMonitoringTest, MonitoringResumesAfterTheServiceRestarts) {
+  pcsc.AddReader("Reader A");
+  Start();
+  ExpectIdle();
+  const int contexts = pcsc.Count("EstablishContext");
+  pcsc.SetServiceRunning(false);
+  ASSERT_TRUE(pcsc.WaitForCount("EstablishContext", contexts + 1, kDeadline));
+  pcsc.SetServiceRunning(true);
+  ExpectIdle();
+  pcsc.InsertCard("Reader A", MakeCard(0x06));
+  ASSERT_TRUE(reports.WaitFor(1));
+  EXPECT_EQ(reports.Get()[0].uid, 0x04112233445506u);
+}
+
 TEST_F(PcscMonitoringTest, MissingContextAndFailedWaitsAreRepaired) {
   pcsc.SetEstablishResult(SCARD_E_NO_SERVICE);
   pcsc.AddReader("Reader A");
