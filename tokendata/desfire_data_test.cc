@@ -350,10 +350,20 @@ DesfireData SampleToken() {
   return data;
 }
 
+// The failure of reading the spoilt document, or what was read: "(uid only)" for an uninitialized
+// token with its UID and nothing else, "(no objects)" for an initialized one without objects.
 std::string ReadFailure(const JsonSpoil& spoil) {
   json document = json::parse(kDocument);
   spoil(document);
-  return FailureOf([&] { DesfireData{document}; });
+  try {
+    const DesfireData data(document);
+    if (!data.initialized && data.uid == kUid && data.label.empty() && data.pinData.empty() &&
+        data.objects.empty())
+      return "(uid only)";
+    return data.initialized && data.objects.empty() ? "(no objects)" : "(accepted)";
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
 }
 
 TEST(TokenJsonTest, WritesMembersInOrderCompactlyAndReadsThemBack) {
@@ -373,20 +383,10 @@ TEST(TokenJsonTest, UninitializedTokensAndTokensWithoutObjects) {
   DesfireData data = SampleToken();
   data.initialized = false;
   EXPECT_EQ(data.ToJson(), R"({"uid":"9uXUw7KhBAA="})");
-  const DesfireData uidOnly(json::parse(data.ToJson()));
-  EXPECT_FALSE(uidOnly.initialized);
-  EXPECT_EQ(uidOnly.uid, 0x04A1B2C3D4E5F6u);
-
+  EXPECT_EQ(ReadFailure([&](json& d) { d = json::parse(data.ToJson()); }), "(uid only)");
   data = SampleToken();
   data.objects.clear();
-  json document = json::parse(data.ToJson());
-  EXPECT_FALSE(document.contains("objects"));
-  for (const json& objects : {json::array(), json(nullptr), json::array()}) {
-    const DesfireData back(document);
-    EXPECT_TRUE(back.initialized) << document;
-    EXPECT_TRUE(back.objects.empty()) << document;
-    document["objects"] = objects;  // then an empty array, then null
-  }
+  EXPECT_FALSE(json::parse(data.ToJson()).contains("objects"));
 }
 
 TEST(TokenJsonTest, PinErrorCountIsASigned32BitNumber) {
@@ -399,23 +399,15 @@ TEST(TokenJsonTest, PinErrorCountIsASigned32BitNumber) {
   EXPECT_EQ(json::parse(minusOne.ToJson())["pinerrcount"], -1);
 }
 
-// Logged as "Non-initialized json token: " and the failure.
-TEST(TokenJsonTest, UnreadableLabelGivesAnUninitializedTokenWithItsUid) {
-  for (const json& label : {json(), json("not base64!"), json(5)}) {
-    json document = json::parse(kDocument);
-    if (label.is_null())
-      document.erase("label");
-    else
-      document["label"] = label;
-    const DesfireData data(document);
-    EXPECT_FALSE(data.initialized) << label;
-    EXPECT_EQ(data.uid, 0x04A1B2C3D4E5F6u) << label;
-    EXPECT_TRUE(data.pinData.empty() && data.objects.empty()) << label;
-  }
-}
-
-TEST(TokenJsonTest, BadDocumentsThrow) {
+TEST(TokenJsonTest, BadDocuments) {
   const std::vector<std::pair<JsonSpoil, std::string>> faults = {
+      {[](json& d) { d.erase("objects"); }, "(no objects)"},
+      {[](json& d) { d["objects"] = json::array(); }, "(no objects)"},
+      {[](json& d) { d["objects"] = nullptr; }, "(no objects)"},
+      // An unreadable label is logged as "Non-initialized json token: " and the failure.
+      {[](json& d) { d.erase("label"); }, "(uid only)"},
+      {[](json& d) { d["label"] = "not base64!"; }, "(uid only)"},
+      {[](json& d) { d["label"] = 5; }, "(uid only)"},
       {[](json& d) { d.erase("uid"); }, "Failed getting binary data"},
       {[](json& d) { d["uid"] = "9uXUw7Kh#AA="; }, "Failed getting binary data"},
       {[](json& d) { d = json::array(); }, "Failed getting binary data"},

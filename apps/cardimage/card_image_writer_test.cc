@@ -10,7 +10,6 @@
 
 #include <array>
 #include <functional>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -47,18 +46,10 @@ TEST(CardImageWriterTest, SpreadsRecordsAndDataOverFiles) {
   const CardImage image = MakeCardImage(token, {.recordsPerHeader = 2, .dataFileSize = 40});
   // Records 2, 2, 1 in header files 0, 2, 4 of 3 + 49 × 3 bytes; 5 × 32 stored bytes in data
   // files of 40.
-  std::map<std::uint8_t, std::size_t> sizes;
+  std::string sizes;
   for (const auto& [number, content] : image.files)
-    sizes[number] = content.size();
-  EXPECT_EQ(sizes, (std::map<std::uint8_t, std::size_t>{{0, 150},
-                                                        {1, 40},
-                                                        {2, 150},
-                                                        {3, 40},
-                                                        {4, 150},
-                                                        {5, 40},
-                                                        {7, 40},
-                                                        {0x1D, 48},
-                                                        {0x1F, 96}}));
+    sizes += std::to_string(number) + ":" + std::to_string(content.size()) + " ";
+  EXPECT_EQ(sizes, "0:150 1:40 2:150 3:40 4:150 5:40 7:40 29:48 31:96 ");
   EXPECT_EQ(image.appKey, ApplicationKey());
 }
 
@@ -110,20 +101,9 @@ TEST(CardImageWriterTest, JsonForms) {
     EXPECT_THROW(CardImage::FromJson(bad), std::invalid_argument) << member;
   }
 
-  const auto description = nlohmann::json::parse(R"({
-    "uid": "04A1B2C3D4E5F6", "label": "Work", "pin": "1234", "objects": [
-      {"label": "cert", "application": 5, "type": 1, "content": "0a0B"},
-      {"label": "note", "private": true, "type": 3, "text": "hi"}]})");
-  const TokenDescription token = TokenDescriptionFromJson(description);
-  EXPECT_EQ(token.uid, image.uid);
-  EXPECT_EQ(token.label, "Work");
-  EXPECT_EQ(token.pin, Text("1234"));
-  ASSERT_EQ(token.objects.size(), 2u);
-  EXPECT_EQ(token.objects[0].content, (SecureBytes{0x0A, 0x0B}));
-  EXPECT_EQ(token.objects[1].content, Text("hi"));
-  EXPECT_TRUE(token.objects[1].isPrivate);
-  nlohmann::json both = description;
-  both["objects"][0]["text"] = "x";
+  // The description's objects are read by the tool's tests; one may not have both forms.
+  const auto both = nlohmann::json::parse(R"({"uid": "04A1B2C3D4E5F6", "label": "L", "pin": "1",
+    "objects": [{"label": "x", "type": 3, "content": "0a", "text": "x"}]})");
   EXPECT_THROW(TokenDescriptionFromJson(both), std::invalid_argument);
 }
 

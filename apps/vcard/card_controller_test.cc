@@ -111,7 +111,6 @@ TEST_F(CardControllerTest, SettingsReachTheCardOnTheReader) {
 
 TEST_F(CardControllerTest, SettingsOutliveTheCardAndApplyToTheNextOne) {
   EXPECT_EQ(Do("set key-type aes"), "ok");
-  EXPECT_EQ(Do("set chunk 2"), "ok");
   ASSERT_EQ(Do("present " + image_), "ok");
   ASSERT_TRUE(vpcd_.Accept());
   EXPECT_EQ(vpcd_.Exchange("5a000001"), "00");

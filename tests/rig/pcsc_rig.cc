@@ -138,19 +138,8 @@ const std::string& PcscRig::ReaderName(std::size_t reader) const {
   return readers_.at(reader).name;
 }
 
-std::uint16_t PcscRig::ReaderPort(std::size_t reader) const {
-  return readers_.at(reader).port;
-}
-
 const std::filesystem::path& PcscRig::Directory() const {
   return scratch_->Path();
-}
-
-void PcscRig::SetReadersPlugged(bool plugged) {
-  StopPcscd();
-  readersPlugged_ = plugged;
-  WriteReaderConfiguration();
-  StartPcscd();
 }
 
 void PcscRig::WriteReaderConfiguration() {
@@ -162,8 +151,6 @@ void PcscRig::WriteReaderConfiguration() {
   }
   std::filesystem::remove_all(configDir_);
   std::filesystem::create_directories(configDir_);
-  if (!readersPlugged_)
-    return;
   // vpcd takes the port of slot 0 from the device name after the colon; slot 1 listens on the
   // next port.
   std::ofstream conf(configDir_ / "vpcd");
@@ -236,7 +223,7 @@ void PcscRig::StartPcscd() {
         for (const std::string& n : *names)
           found += n == r.name;
       }
-      if (found == (readersPlugged_ ? readers_.size() : 0))
+      if (found == readers_.size())
         return;
     }
     if (!pcscd_->Running()) {
@@ -301,10 +288,9 @@ void PcscRig::Remove(std::size_t reader) {
   }
 }
 
-bool PcscRig::WaitForCard(std::size_t reader, bool present,
-                          std::optional<std::chrono::milliseconds> timeout) {
+bool PcscRig::WaitForCard(std::size_t reader, bool present) {
   const std::string& name = ReaderName(reader);
-  const auto deadline = Clock::now() + timeout.value_or(options_.timeout);
+  const auto deadline = Clock::now() + options_.timeout;
   auto reached = [present](DWORD state) {
     if (state & (SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE))
       return false;

@@ -15,8 +15,7 @@
 // Failures throw std::runtime_error with what was waited for; PcscdLog() and the card logs in
 // Directory() tell more.
 //
-// Also here: ReaderHold (another application holding a card exclusively) and, in
-// tests/rig/token_images.h, BlankTokenImage (a card the module reads as an initialized token).
+// Also here: ReaderHold (another application holding a card exclusively).
 // The machine-wide lock is the file /tmp/varlo-pcscd.lock; VARLO_RIG_PCSCD_DEBUG=1 in the
 // environment puts pcscd's debug and APDU lines into PcscdLog().
 //
@@ -109,20 +108,14 @@ class PcscRig {
 
   std::size_t ReaderCount() const { return readers_.size(); }
   const std::string& ReaderName(std::size_t reader) const;
-  std::uint16_t ReaderPort(std::size_t reader) const;
   // Scratch directory of this rig: card images, pcscd.log, vcard-<reader>.log.
   const std::filesystem::path& Directory() const;
 
-  // Starts pcscd (if not running) and waits until it lists both readers (or, unplugged,
-  // answers at all).
+  // Starts pcscd (if not running) and waits until it lists both readers.
   void StartPcscd();
   // Stops pcscd (SIGTERM, then SIGKILL after the timeout) and waits until it has exited.
   void StopPcscd();
   void RestartPcscd();
-  // Restarts pcscd without its readers (false) or with them (true), as if the reader was
-  // unplugged or plugged in while pcscd was down. The cards stay on their readers and come
-  // back with them. Reader names and ports do not change.
-  void SetReadersPlugged(bool plugged);
   bool PcscdRunning();
   std::string PcscdLog() const;
 
@@ -132,11 +125,6 @@ class PcscRig {
   void Present(std::size_t reader, const std::filesystem::path& image);
   // Removes the reader's card and waits until pcscd reports the reader empty.
   void Remove(std::size_t reader);
-  // Waits until pcscd reports a card in the reader (present = true) or the reader empty. False
-  // at the deadline (default: RigOptions::timeout).
-  bool WaitForCard(std::size_t reader, bool present,
-                   std::optional<std::chrono::milliseconds> timeout = std::nullopt);
-
   // Writes a card image to Directory()/<name>.json and returns the path.
   std::filesystem::path WriteImage(const std::string& name, const CardImageContent& image) const;
 
@@ -147,9 +135,11 @@ class PcscRig {
     std::unique_ptr<VirtualCard> card;
   };
 
+  // Waits until pcscd reports a card in the reader (present = true) or the reader empty. False
+  // at the deadline.
+  bool WaitForCard(std::size_t reader, bool present);
   void TakeOverPcscd();
   void WriteReaderConfiguration();
-  bool readersPlugged_ = true;
   std::optional<std::vector<std::string>> ListReaders();
 
   RigOptions options_;
