@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <numeric>
 #include <random>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "localservice/local_service_connection.h"
+#include "tests/service/sample_tokens.h"
 #include "tests/service/tokend_process.h"
 
 namespace varlo::testservice {
@@ -28,27 +30,6 @@ using Clock = std::chrono::steady_clock;
 // Short pauses between tries; the reply wait stays long enough for a reply of several MB
 // under a sanitizer.
 constexpr LocalServiceConnection::Timing kTiming{10000ms, 10ms, 10000ms, 10ms};
-constexpr std::size_t kObjectBytes = 3072;  // a multiple of the cipher block, as on a card
-
-// A token with one object of `kObjectBytes` whose bytes depend on the UID, so that a record
-// swapped or cut on the way shows in its document.
-DesfireData Token(std::uint64_t uid) {
-  DesfireData data;
-  data.uid = uid;
-  data.label = "token " + std::to_string(uid);
-  data.initialized = true;
-  data.pinData.assign(kPinDataSize, static_cast<std::uint8_t>(uid));
-  data.pinErrorCount = uid % 3;
-  TokenObject object;
-  object.label = "blob";
-  object.type = 3;
-  object.size = kObjectBytes;
-  object.value.resize(kObjectBytes);
-  for (std::size_t i = 0; i < kObjectBytes; ++i)
-    object.value[i] = static_cast<std::uint8_t>(uid * 131 + i * 7 + (i >> 8));
-  data.AddObject(object);
-  return data;
-}
 
 std::vector<std::string> Documents(const std::vector<DesfireData>& tokens) {
   std::vector<std::string> documents;
@@ -61,7 +42,7 @@ std::vector<std::string> DocumentsOf(std::vector<std::uint64_t> uids) {
   std::ranges::sort(uids);
   std::vector<std::string> documents;
   for (std::uint64_t uid : uids)
-    documents.push_back(Token(uid).ToJson());
+    documents.push_back(SampleToken(uid).ToJson());
   return documents;
 }
 
@@ -130,7 +111,7 @@ TEST_F(LocalServiceTokend, GetAllReturnsEveryTokenIntactInUidOrder) {
   for (std::size_t total : {0, 1, 1000}) {
     SCOPED_TRACE(total);
     for (; stored < total; ++stored)
-      connection.StoreToken(Token(uids[stored]));
+      connection.StoreToken(SampleToken(uids[stored]));
     const std::vector<DesfireData> tokens = connection.RequestStoredTokens();
     EXPECT_EQ(Documents(tokens),
               DocumentsOf({uids.begin(), uids.begin() + static_cast<std::ptrdiff_t>(stored)}));
@@ -146,7 +127,7 @@ TEST_F(LocalServiceTokend, StoreAndRemoveReachTheStoreAndClearReachesEveryModule
   // so each sees the other's too.
   auto work = [](LocalServiceConnection& connection, std::uint64_t base) {
     for (std::uint64_t uid = base; uid < base + 20; ++uid) {
-      connection.StoreToken(Token(uid));
+      connection.StoreToken(SampleToken(uid));
       const auto tokens = connection.RequestStoredTokens();
       EXPECT_TRUE(std::ranges::any_of(tokens, [&](const auto& t) { return t.uid == uid; }));
     }
@@ -182,7 +163,7 @@ TEST_F(LocalServiceTokend, StoreAndRemoveReachTheStoreAndClearReachesEveryModule
 TEST_F(LocalServiceTokend, ReconnectsToARestartedServiceAndFindsItsTokens) {
   LocalServiceConnection& connection = Connect();
   for (std::uint64_t uid : {5, 3, 9})
-    connection.StoreToken(Token(uid));
+    connection.StoreToken(SampleToken(uid));
   ASSERT_EQ(connection.RequestStoredTokens().size(), 3u);
 
   for (int round = 0; round < 2; ++round) {
@@ -194,7 +175,7 @@ TEST_F(LocalServiceTokend, ReconnectsToARestartedServiceAndFindsItsTokens) {
     ASSERT_TRUE(connection.WaitUntilConnected(10s));
     EXPECT_EQ(Documents(connection.RequestStoredTokens()), DocumentsOf({3, 5, 9}));
   }
-  connection.StoreToken(Token(4));
+  connection.StoreToken(SampleToken(4));
   EXPECT_EQ(Documents(connection.RequestStoredTokens()), DocumentsOf({3, 4, 5, 9}));
 }
 
