@@ -27,9 +27,9 @@ using testing::HasSubstr;
 using testing::Not;
 using Clock = std::chrono::steady_clock;
 
-// Short pauses between tries; the reply wait stays long enough for a reply of several MB
-// under a sanitizer.
-constexpr LocalServiceConnection::Timing kTiming{10000ms, 10ms, 10000ms, 10ms};
+// Short pauses between tries; the reply wait is long enough for a reply of several MB under a
+// sanitizer on a busy machine.
+constexpr LocalServiceConnection::Timing kTiming{30000ms, 10ms, 10000ms, 10ms};
 
 std::vector<std::string> Documents(const std::vector<DesfireData>& tokens) {
   std::vector<std::string> documents;
@@ -97,6 +97,7 @@ class LocalServiceTokend : public testing::Test {
   }
 
   TokendProcess tokend_;
+  ClearCounter clears_[2];  // outlive the connections, whose threads call them
   std::vector<std::unique_ptr<LocalServiceConnection>> connections_;
 };
 
@@ -119,9 +120,8 @@ TEST_F(LocalServiceTokend, GetAllReturnsEveryTokenIntactInUidOrder) {
 }
 
 TEST_F(LocalServiceTokend, StoreAndRemoveReachTheStoreAndClearReachesEveryModule) {
-  ClearCounter firstClears, secondClears;
-  LocalServiceConnection& first = Connect(firstClears.Callback());
-  LocalServiceConnection& second = Connect(secondClears.Callback());
+  LocalServiceConnection& first = Connect(clears_[0].Callback());
+  LocalServiceConnection& second = Connect(clears_[1].Callback());
 
   // Both modules at once, each storing its own tokens and fetching; the store is the user's,
   // so each sees the other's too.
@@ -153,8 +153,8 @@ TEST_F(LocalServiceTokend, StoreAndRemoveReachTheStoreAndClearReachesEveryModule
   EXPECT_THAT(list, HasSubstr(ListedUid(0x101)));
 
   EXPECT_EQ(tokend_.Clear().exitCode, 0);
-  EXPECT_TRUE(firstClears.WaitFor(1));
-  EXPECT_TRUE(secondClears.WaitFor(1));
+  EXPECT_TRUE(clears_[0].WaitFor(1));
+  EXPECT_TRUE(clears_[1].WaitFor(1));
   EXPECT_TRUE(first.RequestStoredTokens().empty());
 }
 
