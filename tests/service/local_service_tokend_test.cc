@@ -102,7 +102,7 @@ class LocalServiceTokend : public testing::Test {
 };
 
 // Stores go out without waiting and the service answers in order, so a get-all sent after them
-// sees them all. 1000 tokens make a reply of about 4.5 MB, some 70 splitting frames.
+// sees them all. 1000 tokens make a reply of about 4.3 MB, some 67 splitting frames.
 TEST_F(LocalServiceTokend, GetAllReturnsEveryTokenIntactInUidOrder) {
   LocalServiceConnection& connection = Connect();
   std::vector<std::uint64_t> uids(1000);
