@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/common/compare.h"
 #include "platform/pipe/pipe_listener.h"
 #include "ravcore/network/mbc/message_splitting_wrapper.h"
 #include "ravcore/network/mbc/noise_wrapper.h"
@@ -123,66 +124,8 @@ struct Channel {
   std::uint64_t sent = 0;
 };
 
-// A connected socket pair from the platform layer and a ChaCha20-Poly1305 key.
-struct Reference {
-  Reference() {
-    const std::string path = directory.Path() + "/raw";
-    listener = std::make_unique<varlo::platform::PipeListener>(path, 4);
-    client = varlo::platform::PipeConnection(
-        varlo::platform::OpenPipe(std::u16string(path.begin(), path.end())).handle);
-    server = listener->Accept(10s);
-    randombytes_buf(key.data(), key.size());
-  }
-
-  void Seal(std::span<const std::uint8_t> plaintext, std::span<std::uint8_t> sealed) {
-    crypto_aead_chacha20poly1305_ietf_encrypt(sealed.data(), nullptr, plaintext.data(),
-                                              plaintext.size(), nullptr, 0, nullptr, nonce.data(),
-                                              key.data());
-  }
-  bool Open(std::span<const std::uint8_t> sealed, std::span<std::uint8_t> plaintext) {
-    const bool ok = crypto_aead_chacha20poly1305_ietf_decrypt(plaintext.data(), nullptr, nullptr,
-                                                              sealed.data(), sealed.size(), nullptr,
-                                                              0, nonce.data(), key.data()) == 0;
-    sodium_increment(nonce.data(), nonce.size());
-    return ok;
-  }
-
-  varlo::platform::TemporaryPipeDirectory directory;
-  std::unique_ptr<varlo::platform::PipeListener> listener;
-  varlo::platform::PipeConnection client;
-  varlo::platform::PipeConnection server;
-  std::array<std::uint8_t, crypto_aead_chacha20poly1305_ietf_KEYBYTES> key{};
-  std::array<std::uint8_t, crypto_aead_chacha20poly1305_ietf_NPUBBYTES> nonce{};
-};
-
-// Runs `stack` and then `reference`, each `block` times per iteration (blocks, so that what the
-// stack's threads still do after the last exchange hardly touches the reference), and reports
-// the time of one exchange of each and their ratio.
-template <typename Stack, typename Ref>
-void Compare(benchmark::State& state, int block, Stack stack, Ref reference) {
-  Clock::duration stackTime{}, referenceTime{};
-  for (auto _ : state) {
-    const auto t0 = Clock::now();
-    for (int i = 0; i < block; ++i) {
-      if (!stack())
-        state.SkipWithError("the stack lost a message");
-    }
-    const auto t1 = Clock::now();
-    for (int i = 0; i < block; ++i) {
-      if (!reference())
-        state.SkipWithError("the reference failed");
-    }
-    const auto t2 = Clock::now();
-    state.SetIterationTime(std::chrono::duration<double>(t1 - t0).count() / block);
-    stackTime += t1 - t0;
-    referenceTime += t2 - t1;
-  }
-  const double n = static_cast<double>(state.iterations()) * block;
-  state.counters["reference_us"] =
-      std::chrono::duration<double, std::micro>(referenceTime).count() / n;
-  state.counters["stack/reference"] = std::chrono::duration<double>(stackTime).count() /
-                                      std::chrono::duration<double>(referenceTime).count();
-}
+using Reference = varlo::bench::SealedSocketPair;
+using varlo::bench::Compare;
 
 void BM_1MiB(benchmark::State& state) {
   Channel channel(false);
