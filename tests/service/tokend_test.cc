@@ -68,15 +68,11 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = 10s) {
   return true;
 }
 
-struct ProbeResult {
-  int exitCode = -1;
-  std::string output;
-};
-
 // Runs the probe client as another user and group (no supplementary groups), from a copy in
 // the service's scratch folder, which that user can reach wherever the build tree lies.
-ProbeResult ProbeAs(std::uint32_t uid, std::uint32_t gid, const TokendProcess& tokend,
-                    const std::vector<std::string>& steps) {
+TokendProcess::CommandResult ProbeAs(std::uint32_t uid, std::uint32_t gid,
+                                     const TokendProcess& tokend,
+                                     const std::vector<std::string>& steps) {
   const fs::path copy = tokend.PipeDirectory().parent_path() / "probe";
   fs::copy_file(VARLO_TOKEND_PROBE, copy, fs::copy_options::skip_existing);
   platform::SpawnOptions spawn;
@@ -89,7 +85,7 @@ ProbeResult ProbeAs(std::uint32_t uid, std::uint32_t gid, const TokendProcess& t
   spawn.argv.insert(spawn.argv.end(), steps.begin(), steps.end());
   spawn.pipeStdout = true;
   auto probe = platform::ChildProcess::Spawn(spawn);
-  ProbeResult result;
+  TokendProcess::CommandResult result;
   const auto deadline = Clock::now() + 20s;
   while (auto line = probe->ReadLine(deadline))
     result.output += *line;
