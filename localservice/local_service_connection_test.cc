@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -111,25 +112,29 @@ class ScriptedService {
         stream->Close();
         continue;
       }
-      auto peer = std::make_shared<Peer*>(nullptr);
+      auto peer = std::make_unique<Peer>();
+      std::promise<void> built;
       StackBuilder builder;
       builder.Add<PipeStreamWrapper>(stream);
       builder.Add<NoiseWrapper>(keys, true, NoiseWrapper::Timing{2000ms, 1ms})
           .Configure([](const std::shared_ptr<NoiseWrapper>& w) { w->DoHandshake(); });
       builder.Add<MessageSplittingWrapper>();
       builder.Add<PollingWrapper>(1ms).Configure(
-          [this, peer](const std::shared_ptr<PollingWrapper>& polling) {
-            polling->messages.Subscribe([this, peer](const Message& m) {
-              if (*peer != nullptr)
-                onMessage_(**peer, ToBytes(m));
+          [this, peer = peer.get(),
+           ready = built.get_future().share()](const std::shared_ptr<PollingWrapper>& polling) {
+            polling->messages.Subscribe([this, peer, ready](const Message& m) {
+              // The module may send before Build has returned the stack to reply on.
+              if (ready.wait_for(10s) == std::future_status::ready && peer->stack)
+                onMessage_(*peer, ToBytes(m));
             });
             polling->Start();
           });
-      std::unique_ptr<IStack> stack;
-      if (!Failure([&] { stack = builder.Build(); }).empty())
+      const std::string failure = Failure([&] { peer->stack = builder.Build(); });
+      built.set_value();
+      if (!failure.empty())
         continue;
       std::lock_guard lock(mutex_);
-      *peer = peers_.emplace_back(std::make_unique<Peer>(Peer{std::move(stack)})).get();
+      peers_.push_back(std::move(peer));
     }
   }
 
