@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -44,16 +45,12 @@ DesfireData Token(std::uint64_t uid, const std::string& label) {
 }
 
 // One connected module as the service sees it.
-class Peer {
- public:
-  explicit Peer(std::unique_ptr<IStack> stack) : stack_(std::move(stack)) {}
-  void Send(const SecureBytes& message) { stack_->Write(Message(message)); }
+struct Peer {
+  void Send(const SecureBytes& message) { stack->Write(Message(message)); }
   void Reply(std::uint32_t taskId, const SecureBytes& payload = {}) {
     Send(service_protocol::BuildMessage(taskId, Command::GetAllTokens, payload));
   }
-
- private:
-  std::unique_ptr<IStack> stack_;
+  std::unique_ptr<IStack> stack;
 };
 
 // A service on a private socket. Each accepted connection is first offered to `drop`, which
@@ -62,8 +59,12 @@ class Peer {
 class ScriptedService {
  public:
   using Handler = std::function<void(Peer&, const Bytes&)>;
+  static void ReplyEmpty(Peer& peer, const Bytes& message) {
+    peer.Reply(service_protocol::ReadHeader(message)->taskId);
+  }
 
-  explicit ScriptedService(Handler onMessage, std::uint8_t keyFill = 0)
+  // By default every request gets an empty reply.
+  explicit ScriptedService(Handler onMessage = ReplyEmpty, std::uint8_t keyFill = 0)
       : onMessage_(std::move(onMessage)), keyFill_(keyFill) {
     acceptor_ = std::thread([this] { AcceptLoop(); });
   }
@@ -111,25 +112,29 @@ class ScriptedService {
         stream->Close();
         continue;
       }
-      auto peer = std::make_shared<Peer*>(nullptr);
+      auto peer = std::make_unique<Peer>();
+      std::promise<void> built;
       StackBuilder builder;
       builder.Add<PipeStreamWrapper>(stream);
       builder.Add<NoiseWrapper>(keys, true, NoiseWrapper::Timing{2000ms, 1ms})
           .Configure([](const std::shared_ptr<NoiseWrapper>& w) { w->DoHandshake(); });
       builder.Add<MessageSplittingWrapper>();
       builder.Add<PollingWrapper>(1ms).Configure(
-          [this, peer](const std::shared_ptr<PollingWrapper>& polling) {
-            polling->messages.Subscribe([this, peer](const Message& m) {
-              if (*peer != nullptr)
-                onMessage_(**peer, ToBytes(m));
+          [this, peer = peer.get(),
+           ready = built.get_future().share()](const std::shared_ptr<PollingWrapper>& polling) {
+            polling->messages.Subscribe([this, peer, ready](const Message& m) {
+              // The module may send before Build has returned the stack to reply on.
+              if (ready.wait_for(10s) == std::future_status::ready && peer->stack)
+                onMessage_(*peer, ToBytes(m));
             });
             polling->Start();
           });
-      std::unique_ptr<IStack> stack;
-      if (!Failure([&] { stack = builder.Build(); }).empty())
+      const std::string failure = Failure([&] { peer->stack = builder.Build(); });
+      built.set_value();
+      if (!failure.empty())
         continue;
       std::lock_guard lock(mutex_);
-      *peer = peers_.emplace_back(std::make_unique<Peer>(std::move(stack))).get();
+      peers_.push_back(std::move(peer));
     }
   }
 
@@ -246,8 +251,7 @@ TEST(LocalServiceConnection, ServiceAbsentFailsFastAndShutsDownAtOnce) {
 // With another key the module's side of the handshake completes (the key is mixed into its last
 // message), but the service refuses it and drops the pipe: the module tries again and again.
 TEST(LocalServiceConnection, AnotherKeyIsRefusedAndRetried) {
-  ScriptedService impostor(
-      [](Peer& peer, const Bytes& message) { peer.Reply(HeaderOf(message).taskId); }, 0x5A);
+  ScriptedService impostor(ScriptedService::ReplyEmpty, 0x5A);
   LocalServiceConnection connection(nullptr, kFast, impostor.Name());
   EXPECT_TRUE(WaitUntil([&] { return impostor.Accepted() >= 3; }));
 }
@@ -257,8 +261,7 @@ TEST(LocalServiceConnection, AnotherKeyIsRefusedAndRetried) {
 // the 51st peer, which stays, is served.
 TEST(LocalServiceConnection, PeerGoneDuringBuildNeverEndsConnected) {
   constexpr int kDrops = 50;
-  ScriptedService service(
-      [](Peer& peer, const Bytes& message) { peer.Reply(HeaderOf(message).taskId); });
+  ScriptedService service;
   service.drop = [](int n) { return n <= kDrops; };
   LocalServiceConnection connection(nullptr, kFast, service.Name());
   ASSERT_TRUE(WaitUntil([&] { return service.Accepted() > kDrops && connection.IsConnected(); }));
@@ -267,8 +270,7 @@ TEST(LocalServiceConnection, PeerGoneDuringBuildNeverEndsConnected) {
 }
 
 TEST(LocalServiceConnection, ServiceGoneAndBackMeansANewHandshake) {
-  ScriptedService service(
-      [](Peer& peer, const Bytes& message) { peer.Reply(HeaderOf(message).taskId); });
+  ScriptedService service;
   LocalServiceConnection connection(nullptr, kFast, service.Name());
   ASSERT_TRUE(WaitUntil([&] { return service.Connected() == 1; }));
   auto mark = testing::LogCapture::Install().Mark();

@@ -17,21 +17,16 @@ void ExpectRefused(const ModuleUtf8String* record, const char* message) {
   }
 }
 
-TEST(Utf8StringTest, RefusesNullRecordNullBytesAndEmptyTextInThatOrder) {
+// Refused: a null record, null bytes and empty text, checked in that order. Other bytes are
+// copied as counted, unchecked.
+TEST(Utf8StringTest, RefusesWhatHoldsNoTextAndCopiesTheRestUnchecked) {
   ExpectRefused(nullptr, "Utf8 string is nullptr.");
   ModuleUtf8String nullBytes{nullptr, 0};
   ExpectRefused(&nullBytes, "Utf8 string contains nullptr.");
   ModuleUtf8String empty{"1234", 0};
   ExpectRefused(&empty, "Utf8 string is empty.");
-}
-
-TEST(Utf8StringTest, CopiesTheCountedBytesUnchecked) {
-  const char text[] =
-      "12\xFF\0"
-      "5";
-  ModuleUtf8String pin{text, 5};
-  SecureBytes bytes = Utf8StringBytes(&pin);
-  EXPECT_EQ(bytes, (SecureBytes{'1', '2', 0xFF, 0, '5'}));
+  ModuleUtf8String pin{"12\xFF\0005", 5};  // the zero byte too
+  EXPECT_EQ(Utf8StringBytes(&pin), (SecureBytes{'1', '2', 0xFF, 0, '5'}));
 }
 
 }  // namespace

@@ -133,6 +133,7 @@ TEST(HandshakeStateTest, ConstructionChecksInOrder) {
   const char kGreater[] =
       "ProcessPreSharedKeys failed, number of pre-shared keys was greater than the number of PSK "
       "modifiers.";
+  const char kFallback[] = "Fallback modifier can only be applied by calling the Fallback method.";
   const SecureBytes key(32, 1);
   const Bytes remote(32, 2);
   struct Case {
@@ -152,12 +153,7 @@ TEST(HandshakeStateTest, ConstructionChecksInOrder) {
       {"NK", true, {}, {}, {}, "Remote static public key required, but not provided."},
       {"KN", false, {}, {}, {}, "Remote static public key required, but not provided."},
       {"NN", true, {}, remote, {}, "Remote static public key provided, but not required."},
-      {"XXfallback",
-       true,
-       key,
-       {},
-       {},
-       "Fallback modifier can only be applied by calling the Fallback method."},
+      {"XXfallback", true, key, {}, {}, kFallback},
       {"NNpsk0+psk2", true, {}, {}, {Psk(1)}, kLess},
       {"NNpsk2", true, {}, {}, {}, kLess},
       {"NNpsk2", true, {}, {}, {Psk(1), Psk(2)}, kGreater},

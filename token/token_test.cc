@@ -192,15 +192,6 @@ TEST_F(TokenTest, FindObjectsInHandleOrder) {
   EXPECT_EQ(token.FindObjects({Condition(99, "")}).size(), 4u);
   EXPECT_TRUE(
       Token(CardWith([](DesfireData& d) { d.objects.clear(); }), nullptr).FindObjects({}).empty());
-
-  ModuleSearchCondition host{KEY_LABEL, VALUE_TYPE_TEXT, {}};
-  host.value.text = "cert";
-  EXPECT_EQ(SearchCondition::FromHost(host).text, "cert");
-  host.value.text = nullptr;
-  EXPECT_FALSE(SearchCondition::FromHost(host).text.has_value());
-  host = {KEY_ATTRIBUTES, VALUE_TYPE_BYTE, {.raw = 0}};
-  host.value.byte = 2;
-  EXPECT_EQ(SearchCondition::FromHost(host).attributes, 2);
 }
 
 TEST_F(TokenTest, UnknownHandlesAndUninitializedTokens) {

@@ -24,21 +24,15 @@ SpawnOptions Options(std::vector<std::string> argv, bool pipes = false,
 
 TEST(ChildProcessTest, TalksOverStandardInputAndOutput) {
   auto child = ChildProcess::Spawn(Options({"cat"}, true));
+  const auto start = Clock::now();
+  EXPECT_EQ(child->ReadLine(start + 50ms), std::nullopt);  // nothing yet: gives up in time
+  EXPECT_GE(Clock::now() - start, 50ms);
   ASSERT_TRUE(child->WriteLine("hello"));
   EXPECT_EQ(child->ReadLine(Clock::now() + 5s), "hello");
   child->CloseStdin();
   EXPECT_EQ(child->ReadLine(Clock::now() + 5s), std::nullopt);
   EXPECT_EQ(child->WaitExit(Clock::now() + 5s), 0);
   EXPECT_FALSE(child->Running());
-}
-
-TEST(ChildProcessTest, ReadLineGivesUpAtTheDeadline) {
-  auto child = ChildProcess::Spawn(Options({"cat"}, true));
-  const auto start = Clock::now();
-  EXPECT_EQ(child->ReadLine(start + 50ms), std::nullopt);
-  EXPECT_GE(Clock::now() - start, 50ms);
-  EXPECT_TRUE(child->Running());
-  EXPECT_EQ(child->Stop(2s), 128 + 15);  // SIGTERM
 }
 
 TEST(ChildProcessTest, MissingProgramThrows) {
@@ -57,12 +51,13 @@ TEST(ChildProcessTest, OutputFileCollectsOutputAndExitCodeIsReported) {
   EXPECT_EQ(text.str(), "out\nerr\n");
 }
 
-TEST(ChildProcessTest, DestructorKillsARunningChild) {
+TEST(ChildProcessTest, StopAndTheDestructorEndARunningChild) {
+  EXPECT_EQ(ChildProcess::Spawn(Options({"sleep", "30"}))->Stop(2s), 128 + 15);  // SIGTERM
   int pid;
   {
     auto child = ChildProcess::Spawn(Options({"sleep", "30"}));
     pid = child->Pid();
-    EXPECT_EQ(FindProcessesByName("sleep").empty(), false);
+    EXPECT_FALSE(FindProcessesByName("sleep").empty());
   }
   for (int p : FindProcessesByName("sleep"))
     EXPECT_NE(p, pid);
@@ -78,26 +73,20 @@ TEST(ChildProcessTest, TerminatesAForeignProcess) {
   EXPECT_EQ(shell->WaitExit(Clock::now() + 5s), 0);
 }
 
-TEST(ScratchTest, TempDirectoryIsRemovedWithItsContents) {
+TEST(ScratchTest, TempDirectoryGoesWithItsContentsAndMachineLockExcludesASecondHolder) {
   std::filesystem::path path;
   {
     TempDirectory dir("varlo-scratch-test-");
     path = dir.Path();
     std::ofstream(path / "file") << "x";
-    EXPECT_TRUE(std::filesystem::exists(path / "file"));
+    {
+      MachineLock first(path / "lock", 1s);
+      // flock locks belong to the open file, so a second open in the same process conflicts too.
+      EXPECT_THROW(MachineLock(path / "lock", 50ms), std::runtime_error);
+    }
+    MachineLock again(path / "lock", 1s);
   }
   EXPECT_FALSE(std::filesystem::exists(path));
-}
-
-TEST(ScratchTest, MachineLockExcludesASecondHolder) {
-  TempDirectory dir("varlo-scratch-test-");
-  auto path = dir.Path() / "lock";
-  {
-    MachineLock first(path, 1s);
-    // flock locks belong to the open file, so a second open in the same process conflicts too.
-    EXPECT_THROW(MachineLock(path, 50ms), std::runtime_error);
-  }
-  MachineLock again(path, 1s);
 }
 
 }  // namespace

@@ -44,43 +44,35 @@ constexpr std::string_view kExport =
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Policies\\Vendor\\Module]\r\n"
     "\"Deleted\"=-\r\n";
 
-TEST(RegistryHiveTest, ReadsEveryValueKindOfAnExport) {
-  RegistryHive hive = RegistryHive::Parse(kExport);
-  auto path = hive.Find(u"SOFTWARE\\Vendor\\Module", u"LogSettingsPath");
-  ASSERT_TRUE(path);
-  EXPECT_EQ(path->type, RegistryType::Sz);
-  EXPECT_EQ(path->data, Utf16Data(u"C:\\logs\\settings.txt"));
-  EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Quoted")->data, Utf16Data(u"say \"hi\""));
+// As exported in UTF-16 little-endian with a byte order mark, and the same text in UTF-8.
+TEST(RegistryHiveTest, ReadsEveryValueKindOfAnExportInEitherEncoding) {
+  for (const std::string& text : {std::string(kExport), AsUtf16LeWithBom(kExport)}) {
+    RegistryHive hive = RegistryHive::Parse(text);
+    auto path = hive.Find(u"SOFTWARE\\Vendor\\Module", u"LogSettingsPath");
+    ASSERT_TRUE(path);
+    EXPECT_EQ(path->type, RegistryType::Sz);
+    EXPECT_EQ(path->data, Utf16Data(u"C:\\logs\\settings.txt"));
+    EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Quoted")->data, Utf16Data(u"say \"hi\""));
 
-  auto count = hive.Find(u"SOFTWARE\\Vendor\\Module", u"Count");
-  EXPECT_EQ(count->type, RegistryType::Dword);
-  EXPECT_EQ(count->data, (std::vector<std::uint8_t>{10, 0, 0, 0}));
-  EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Blob")->data,
-            (std::vector<std::uint8_t>{1, 2, 0xFF}));
-  EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Long")->data,
-            (std::vector<std::uint8_t>{1, 2, 3, 4}));
-  EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Expand")->type, RegistryType::ExpandSz);
-  EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Multi")->type, RegistryType::MultiSz);
-  EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Big")->type, RegistryType::Qword);
-  EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"")->data, Utf16Data(u"default"));
+    auto count = hive.Find(u"SOFTWARE\\Vendor\\Module", u"Count");
+    EXPECT_EQ(count->type, RegistryType::Dword);
+    EXPECT_EQ(count->data, (std::vector<std::uint8_t>{10, 0, 0, 0}));
+    EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Blob")->data,
+              (std::vector<std::uint8_t>{1, 2, 0xFF}));
+    EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Long")->data,
+              (std::vector<std::uint8_t>{1, 2, 3, 4}));
+    EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Expand")->type, RegistryType::ExpandSz);
+    EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Multi")->type, RegistryType::MultiSz);
+    EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Big")->type, RegistryType::Qword);
+    EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"")->data, Utf16Data(u"default"));
 
-  EXPECT_TRUE(hive.HasKey(u"SOFTWARE\\Policies\\Vendor\\Module"));
-  EXPECT_FALSE(hive.Find(u"SOFTWARE\\Policies\\Vendor\\Module", u"Deleted"));
-}
-
-TEST(RegistryHiveTest, MatchesKeysAndNamesWithoutRegardToCase) {
-  RegistryHive hive = RegistryHive::Parse(kExport);
-  EXPECT_TRUE(hive.Find(u"software\\VENDOR\\module\\", u"logsettingspath"));
-  EXPECT_FALSE(hive.Find(u"SOFTWARE\\Vendor", u"LogSettingsPath"));
-  EXPECT_FALSE(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Missing"));
-}
-
-TEST(RegistryHiveTest, ReadsUtf16LittleEndianWithByteOrderMark) {
-  RegistryHive hive = RegistryHive::Parse(AsUtf16LeWithBom(kExport));
-  EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"LogSettingsPath")->data,
-            Utf16Data(u"C:\\logs\\settings.txt"));
-  EXPECT_EQ(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Long")->data,
-            (std::vector<std::uint8_t>{1, 2, 3, 4}));
+    EXPECT_TRUE(hive.HasKey(u"SOFTWARE\\Policies\\Vendor\\Module"));
+    EXPECT_FALSE(hive.Find(u"SOFTWARE\\Policies\\Vendor\\Module", u"Deleted"));
+    // Keys and names match without regard to case.
+    EXPECT_TRUE(hive.Find(u"software\\VENDOR\\module\\", u"logsettingspath"));
+    EXPECT_FALSE(hive.Find(u"SOFTWARE\\Vendor", u"LogSettingsPath"));
+    EXPECT_FALSE(hive.Find(u"SOFTWARE\\Vendor\\Module", u"Missing"));
+  }
 }
 
 TEST(RegistryHiveTest, ReadsHandWrittenUtf8AndSkipsWhatItCannotParse) {

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <functional>
 #include <thread>
 
 #include "apps/tokend/module_requests.h"
@@ -69,15 +68,11 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = 10s) {
   return true;
 }
 
-struct ProbeResult {
-  int exitCode = -1;
-  std::string output;
-};
-
 // Runs the probe client as another user and group (no supplementary groups), from a copy in
 // the service's scratch folder, which that user can reach wherever the build tree lies.
-ProbeResult ProbeAs(std::uint32_t uid, std::uint32_t gid, const TokendProcess& tokend,
-                    const std::vector<std::string>& steps) {
+TokendProcess::CommandResult ProbeAs(std::uint32_t uid, std::uint32_t gid,
+                                     const TokendProcess& tokend,
+                                     const std::vector<std::string>& steps) {
   const fs::path copy = tokend.PipeDirectory().parent_path() / "probe";
   fs::copy_file(VARLO_TOKEND_PROBE, copy, fs::copy_options::skip_existing);
   platform::SpawnOptions spawn;
@@ -90,7 +85,7 @@ ProbeResult ProbeAs(std::uint32_t uid, std::uint32_t gid, const TokendProcess& t
   spawn.argv.insert(spawn.argv.end(), steps.begin(), steps.end());
   spawn.pipeStdout = true;
   auto probe = platform::ChildProcess::Spawn(spawn);
-  ProbeResult result;
+  TokendProcess::CommandResult result;
   const auto deadline = Clock::now() + 20s;
   while (auto line = probe->ReadLine(deadline))
     result.output += *line;
@@ -194,103 +189,76 @@ TEST(Tokend, DropsHostileClientsAndKeepsServingOthers) {
   ModuleClient good(tokend.PipeName());
   good.Store(7, Document(7, "kept"));
 
-  auto raw = [&](std::vector<std::uint8_t> bytes) {
-    platform::PipeConnection connection = RawConnection(tokend);
-    EXPECT_TRUE(connection.WriteAll(bytes));
-    EXPECT_TRUE(ClosedByService(connection, 5s));
-  };
-  auto message = [&](std::vector<std::uint8_t> bytes) {
-    ModuleClient client(tokend.PipeName());
-    client.Send(bytes);
-    EXPECT_TRUE(client.WaitForDisconnect(5s));
-  };
   auto cutRecord = protocol::BuildMessage(0, protocol::Command::StoreToken);
   protocol::AppendU64(cutRecord, 5);
   protocol::AppendU32(cutRecord, 100);  // announces 100 bytes, sends 3
   cutRecord.insert(cutRecord.end(), {'{', '}', ' '});
   SecureBytes notJson;
   protocol::AppendTokenRecord(notJson, 5, "not json");
+  notJson = protocol::BuildMessage(0, protocol::Command::StoreToken, notJson);
   SecureBytes tooLong(ravcore::network::mbc::MessageSplittingWrapper::kStartFrameSize);
   tooLong[0] = 1;  // version 1, start frame, then the announced length
   for (int i = 0; i < 4; ++i)
     tooLong[9 + i] = static_cast<std::uint8_t>((tokend::kMaxRequest + 1) >> (8 * i));
 
+  // How the bytes reach the service: with no Noise at all, as a message of a client with the
+  // module's key or another key, or right above the Noise layer.
+  enum Via { kRaw, kMessage, kWrongKey, kBelowFrames };
+  using B = std::vector<std::uint8_t>;
   const struct {
     const char* what;
-    std::function<void()> act;
+    Via via;
+    B bytes;
     std::string logged;
   } cases[] = {
       {"garbage record",
-       [&] {
-         raw({8, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8});
-       },
+       kRaw,
+       {8, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8},
        "dropped in the handshake: Noise message must be"},
       {"record over 64 KiB",
-       [&] {
-         raw({0x00, 0x00, 0x01, 0x00, 'x'});
-       },
+       kRaw,
+       {0x00, 0x00, 0x01, 0x00, 'x'},
        "dropped in the handshake: broke the protocol: record longer than 65535 bytes"},
-      {"silent client", [&] { raw({}); }, "dropped in the handshake: Timeout."},
-      {"wrong key",
-       [&] {
-         EXPECT_TRUE(ModuleClient(tokend.PipeName(), SecureBytes(32, 0x42)).WaitForDisconnect(5s));
-       },
-       "dropped in the handshake: Decryption failed."},
-      {"message announced too long",
-       [&] {
-         ModuleClient client(tokend.PipeName());
-         client.SendBelowFrames(tooLong);
-         EXPECT_TRUE(client.WaitForDisconnect(5s));
-       },
+      {"silent client", kRaw, {}, "dropped in the handshake: Timeout."},
+      {"wrong key", kWrongKey, {}, "dropped in the handshake: Decryption failed."},
+      {"message announced too long", kBelowFrames, B(tooLong.begin(), tooLong.end()),
        "dropped: Announced message length exceeds the limit."},
-      {"short message",
-       [&] {
-         message({1, 1, 0});
-       },
-       "message of 3 bytes has no header"},
-      {"foreign version",
-       [&] {
-         message({2, 1, 0, 0, 0, 0, 0});
-       },
-       "unknown protocol version 2"},
-      {"unknown command",
-       [&] {
-         message({1, 1, 0, 0, 0, 0, 9});
-       },
-       "command 9 is no request"},
-      {"clear from a module",
-       [&] {
-         message({1, 1, 0, 0, 0, 0, 3});
-       },
-       "command 3 is no request"},
-      {"cut record",
-       [&] {
-         message({cutRecord.begin(), cutRecord.end()});
-       },
+      {"short message", kMessage, {1, 1, 0}, "message of 3 bytes has no header"},
+      {"foreign version", kMessage, {2, 1, 0, 0, 0, 0, 0}, "unknown protocol version 2"},
+      {"unknown command", kMessage, {1, 1, 0, 0, 0, 0, 9}, "command 9 is no request"},
+      {"clear from a module", kMessage, {1, 1, 0, 0, 0, 0, 3}, "command 3 is no request"},
+      {"cut record", kMessage, B(cutRecord.begin(), cutRecord.end()),
        "without exactly one whole token record"},
-      {"not JSON",
-       [&] {
-         auto bytes = protocol::BuildMessage(0, protocol::Command::StoreToken, notJson);
-         message({bytes.begin(), bytes.end()});
-       },
+      {"not JSON", kMessage, B(notJson.begin(), notJson.end()),
        "token document is not a JSON object"},
       {"get-all with payload",
-       [&] {
-         message({1, 1, 0, 0, 0, 0, 0, 1});
-       },
+       kMessage,
+       {1, 1, 0, 0, 0, 0, 0, 1},
        "get-all request with a payload"},
       {"short remove",
-       [&] {
-         message({1, 1, 0, 0, 0, 0, 2, 1, 2, 3});
-       },
+       kMessage,
+       {1, 1, 0, 0, 0, 0, 2, 1, 2, 3},
        "remove request without a 12-byte payload"},
   };
   for (const auto& hostile : cases) {
     SCOPED_TRACE(hostile.what);
     const auto start = Clock::now();
-    hostile.act();
+    if (hostile.via == kRaw) {
+      platform::PipeConnection connection = RawConnection(tokend);
+      EXPECT_TRUE(connection.WriteAll(hostile.bytes));
+      EXPECT_TRUE(ClosedByService(connection, 5s));
+    } else {
+      ModuleClient client(tokend.PipeName(), hostile.via == kWrongKey
+                                                 ? std::optional(SecureBytes(32, 0x42))
+                                                 : std::nullopt);
+      if (hostile.via == kMessage)
+        client.Send(hostile.bytes);
+      if (hostile.via == kBelowFrames)
+        client.SendBelowFrames(hostile.bytes);
+      EXPECT_TRUE(client.WaitForDisconnect(5s));
+    }
     EXPECT_TRUE(tokend.WaitForLog(hostile.logged, 5s)) << tokend.Log();
-    if (std::string_view(hostile.what) == "silent client") {
+    if (hostile.via == kRaw && hostile.bytes.empty()) {
       EXPECT_GE(Clock::now() - start, 300ms);
     }
     EXPECT_EQ(good.GetAll(), (std::vector<StoredRecord>{{7, Document(7, "kept")}}));

@@ -140,17 +140,8 @@ TEST_F(SecureChannel, MessagesUpToOneMebibyteCrossBothWaysAtOnceInOrderAndIntact
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
 }
 
-// The pre-shared key is mixed at the end of the second message: the responder cannot tell,
-// the initiator fails; the module learns of it when the service drops the pipe.
-TEST_F(SecureChannel, WrongPreSharedKeyFailsTheHandshakeAndTheModuleSeesThePipeGo) {
-  auto [moduleFailure, serviceFailure] = BuildBoth(0x42, 0x43);
-  EXPECT_EQ(moduleFailure, "");
-  EXPECT_EQ(serviceFailure, "Decryption failed. (0)");  // a NetworkException, not a C string
-
-  tokenService->Stream().Close();
-  ASSERT_TRUE(WaitUntil([&] { return !module->Error().empty(); }));
-  EXPECT_EQ(module->Error(), "Connection lost. (109)");
-}
+// A wrong pre-shared key is pinned where the whole service meets a module:
+// tests/service/tokend_test.cc and localservice/local_service_connection_test.cc.
 
 // A record that is no transport message of this session ends the reader's polling with a
 // NetworkException for the error observers.
