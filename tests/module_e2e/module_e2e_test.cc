@@ -18,10 +18,12 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "apps/cardimage/card_image_writer.h"
 #include "common/hex.h"
@@ -42,6 +44,7 @@ constexpr auto kDeadline = 10s;
 constexpr char16_t kRegistryKey[] = u"SOFTWARE\\Varlo\\ModuleEndToEnd";
 const ModuleUtf8String kPin{"4711", 4}, kWrongPin{"1147", 4};
 const ModuleSearchCondition kPrivate{KEY_ATTRIBUTES, VALUE_TYPE_BYTE, {.raw = 1}};
+const ModuleSearchCondition kPublic{KEY_ATTRIBUTES, VALUE_TYPE_BYTE, {.raw = 2}};
 
 // Looks every few milliseconds until `condition` holds; false at the deadline. For states that
 // only another process or a file shows.
@@ -573,6 +576,129 @@ TEST_F(ModuleEndToEndTest, UnloadReturnsWhileTheServiceHasStoppedReading) {
   EXPECT_LT(Timed([&] { Unload(); }), 8s);
   EXPECT_EQ(log->Count(mark, "Failed to store token data in LocalService"), 1u);
   EXPECT_EQ(events_.Count(), 2u);
+}
+
+// A compact selection of the operations' boundaries, through the real module and tokens
+// restored from the service: the cases against fake parts live with the operations.
+TEST_F(ModuleEndToEndTest, OperationBoundariesThroughTheLoadedModule) {
+  constexpr std::uint64_t kFirst = 0x04E2E000000081, kSecond = 0x04E2E000000082;
+  // Certificate byte i is i mod 256, and a public object of no bytes.
+  const auto boundaryToken = [](std::uint64_t uid) {
+    cardimage::TokenDescription token = Token(uid);
+    for (std::size_t i = 0; i < token.objects[0].content.size(); ++i)
+      token.objects[0].content[i] = static_cast<std::uint8_t>(i);
+    token.objects.push_back({"empty", 5, false, 3, {}});
+    return TokenJson(token);
+  };
+  StoreInService({{kSecond, boundaryToken(kSecond)}, {kFirst, boundaryToken(kFirst)}});
+  const ModuleSessionId first = Session(kFirst), second = Session(kSecond);
+
+  // Before initialization every operation answers "wrong state", whatever its arguments.
+  ASSERT_EQ(Initialize(), RESULT_SUCCESS);
+  const ModuleData table = host_;
+  Unload();
+  for (ModuleResult result :
+       {table.ModuleGetSerial(nullptr, nullptr, nullptr),
+        table.ModuleGetTokenSessionIdList(nullptr, nullptr),
+        table.ModuleFindObjects(nullptr, nullptr, 1, nullptr, nullptr),
+        table.ModuleReadObject(nullptr, 0, 0, nullptr, 0, nullptr),
+        table.ModuleCheckPIN(nullptr, nullptr), table.ModuleGetObjectInfo(nullptr, 0, nullptr),
+        table.ModuleGetTokenCapabilities(nullptr, nullptr, nullptr)}) {
+    EXPECT_EQ(result, RESULT_WRONG_STATE);
+  }
+  ASSERT_EQ(Initialize(), RESULT_SUCCESS);
+
+  // Size queries: null buffer, one byte short, exact, larger.
+  using Query = std::function<ModuleResult(std::uint8_t*, std::uint32_t*)>;
+  const std::pair<Query, bool> queries[] = {
+      // the call, and whether success leaves the size as given
+      {[&](auto buffer, auto size) { return host_.ModuleGetSerial(&first, buffer, size); }, false},
+      {[&](auto buffer, auto size) {
+         return host_.ModuleGetTokenCapabilities(&first, buffer, size);
+       },
+       false},
+      {[&](auto buffer, auto size) { return host_.ModuleGetTokenSessionIdList(buffer, size); },
+       true}};
+  for (const auto& [query, keepsSize] : queries) {
+    std::uint32_t needed = 0;
+    ASSERT_EQ(query(nullptr, &needed), RESULT_SUCCESS);
+    for (std::uint32_t given : {needed - 1, needed, needed + 1}) {
+      std::vector<std::uint8_t> buffer(given);
+      std::uint32_t size = given;
+      EXPECT_EQ(query(buffer.data(), &size),
+                given < needed ? RESULT_BUFFER_TOO_SMALL : RESULT_SUCCESS);
+      EXPECT_EQ(size, keepsSize && given >= needed ? given : needed);
+    }
+  }
+  // 19-byte nodes with absolute next pointers, ascending UIDs (stored in the other order).
+  std::uint8_t nodes[38];
+  std::uint32_t size = sizeof nodes;
+  ASSERT_EQ(host_.ModuleGetTokenSessionIdList(nodes, &size), RESULT_SUCCESS);
+  ModuleSessionIdNode node[2];
+  std::memcpy(node, nodes, sizeof nodes);
+  EXPECT_EQ(+node[0].next, reinterpret_cast<std::uint64_t>(nodes + 19));
+  EXPECT_EQ(+node[1].next, 0u);
+  EXPECT_EQ(UidOf(node[0].sessionId), kFirst);
+  EXPECT_EQ(UidOf(node[1].sessionId), kSecond);
+  for (std::uint32_t length : {6u, 8u}) {
+    ModuleSessionId record = first;
+    record.length = length;
+    EXPECT_EQ(host_.ModuleGetSerial(&record, nullptr, &size), RESULT_INVALID_PARAMETER);
+  }
+
+  // Searches before the PIN.
+  const std::tuple<std::vector<ModuleSearchCondition>, ModuleResult, std::uint32_t> searches[] = {
+      {{}, RESULT_PIN_REQUIRED, 0},
+      {{kPublic}, RESULT_SUCCESS, 2},
+      {{kPrivate, kPublic}, RESULT_EMPTY, 0},
+      {{{KEY_ATTRIBUTES, VALUE_TYPE_BYTE, {.raw = 3}}}, RESULT_INVALID_PARAMETER, 0}};
+  std::map<std::string, std::uint64_t> handle;
+  for (const auto& [conditions, result, found] : searches) {
+    std::uint64_t* handles = nullptr;
+    std::uint32_t count = 99;
+    EXPECT_EQ(
+        host_.ModuleFindObjects(&first, conditions.empty() ? nullptr : conditions.data(),
+                                static_cast<std::uint32_t>(conditions.size()), &handles, &count),
+        result);
+    ASSERT_EQ(count, found);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      ModuleObjectInfo* info = nullptr;
+      ASSERT_EQ(host_.ModuleGetObjectInfo(&first, handles[i], &info), RESULT_SUCCESS);
+      handle[info->label] = handles[i];
+      EXPECT_EQ(+info->size, std::string(info->label) == "empty" ? 0u : 300u);
+      EXPECT_EQ(host_.ModuleFreeObjectInfo(info), RESULT_SUCCESS);
+    }
+    if (handles != nullptr) {
+      EXPECT_EQ(host_.ModuleFreeObjectHandleList(handles), RESULT_SUCCESS);
+    }
+  }
+
+  // Reads up to the end and one past it, near 2^32, of an object of no bytes.
+  const std::uint64_t certificate = handle["certificate"];
+  const std::tuple<std::uint64_t, std::uint32_t, std::uint32_t, ModuleResult> reads[] = {
+      {certificate, 298, 2, RESULT_SUCCESS},
+      {certificate, 0, 300, RESULT_SUCCESS},
+      {certificate, 299, 2, RESULT_INVALID_PARAMETER},
+      {certificate, 0xFFFFFFFF, 2, RESULT_INVALID_PARAMETER},
+      {certificate, 2, 0xFFFFFFFF, RESULT_INVALID_PARAMETER},
+      {handle["empty"], 0, 1, RESULT_INVALID_PARAMETER}};
+  std::vector<std::uint8_t> buffer(300);
+  for (const auto& [object, offset, toRead, result] : reads) {
+    std::uint32_t read = 99;
+    EXPECT_EQ(host_.ModuleReadObject(&first, object, offset, buffer.data(), toRead, &read), result);
+    EXPECT_EQ(read, result == RESULT_SUCCESS ? toRead : 0u);
+    if (result == RESULT_SUCCESS) {
+      EXPECT_EQ(buffer[toRead - 1], static_cast<std::uint8_t>(offset + toRead - 1));
+    }
+  }
+
+  // The fifth wrong PIN is incorrect, the sixth finds the PIN locked, and so does the right one.
+  for (int wrong = 1; wrong <= 6; ++wrong) {
+    EXPECT_EQ(host_.ModuleCheckPIN(&second, &kWrongPin),
+              wrong <= 5 ? RESULT_PIN_INCORRECT : RESULT_PIN_LOCKED);
+  }
+  EXPECT_EQ(host_.ModuleCheckPIN(&second, &kPin), RESULT_PIN_LOCKED);
+  EXPECT_EQ(host_.ModuleCheckPIN(&first, &kPin), RESULT_SUCCESS);
 }
 
 }  // namespace
