@@ -25,7 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 using testing::HasSubstr;
 using testing::Not;
-using Clock = std::chrono::steady_clock;
 
 // Short pauses between tries; the reply wait is long enough for a reply of several MB under a
 // sanitizer on a busy machine.
@@ -51,17 +50,6 @@ std::string ListedUid(std::uint64_t uid) {
   char text[24];
   std::snprintf(text, sizeof text, " %014llx ", static_cast<unsigned long long>(uid));
   return text;
-}
-
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
 }
 
 // Counts clear commands and lets a test wait for the next one.

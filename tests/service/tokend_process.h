@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace varlo::platform {
@@ -32,6 +33,19 @@ class TempDirectory;
 }  // namespace varlo::platform
 
 namespace varlo::testservice {
+
+// Polls `condition` until it holds or `timeout` has passed; whether it held. For states of
+// another process, which offers nothing to wait on.
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
 
 struct TokendOptions {
   std::filesystem::path pipeDirectory{};     // empty: <scratch>/pipe

@@ -57,17 +57,6 @@ bool ClosedByService(platform::PipeConnection& connection, std::chrono::millisec
   }
 }
 
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = 10s) {
-  const auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
 // Runs the probe client as another user and group (no supplementary groups), from a copy in
 // the service's scratch folder, which that user can reach wherever the build tree lies.
 TokendProcess::CommandResult ProbeAs(std::uint32_t uid, std::uint32_t gid,
