@@ -53,6 +53,7 @@ Desfire::Desfire(std::string readerName, CardCallback callback, IPcsc& pcsc, Des
 
 Desfire::~Desfire() {
   TraceScope trace("Desfire::~Desfire");
+  EndTransaction();  // a connection a caller left open
 }
 
 void Desfire::Load() {
