@@ -10,6 +10,7 @@
 #include "card/application_key.h"
 #include "card/desfire_auth_aes.h"
 #include "card/desfire_auth_des.h"
+#include "common/exception_text.h"
 #include "log/logger.h"
 
 namespace varlo {
@@ -52,37 +53,30 @@ Desfire::Desfire(std::string readerName, CardCallback callback, IPcsc& pcsc, Des
 
 Desfire::~Desfire() {
   TraceScope trace("Desfire::~Desfire");
+  EndTransaction();  // a connection a caller left open
 }
 
 void Desfire::Load() {
   TraceScope trace("Desfire::Load");
+  // However Load is left, the transaction ends and the card is disconnected: a card left
+  // connected stays locked for every other application.
+  struct TransactionEnd {
+    Desfire& card;
+    ~TransactionEnd() { card.EndTransaction(); }
+  } transactionEnd{*this};
   CardFiles files;
   try {
     StartTransaction();
-    GetUidFromCard();
-    DesfireResult selected = SelectApp();
-    if (selected == DesfireResult::Ok) {
-      DesfireKey key;
-      key.keyType = kKeyType2K3Des;
-      key.keyNumber = 0;
-      std::array<std::uint8_t, 16> keyBytes = ApplicationKey();
-      key.key = ToSecure(keyBytes);
-      Wipe(keyBytes);
-      Auth(key);
-      std::vector<std::uint8_t> fileNumbers = ListFiles();
-      if (fileNumbers.empty()) {
-        LogInfo(kContext) << "Desfire::Load No files found.";
-      }
-      for (std::uint8_t fileNumber : fileNumbers) {
-        files[fileNumber] = ReadDataFile(fileNumber);
-      }
-    } else if (selected == DesfireResult::ApplicationNotFound) {
-      LogInfo(kContext) << "Desfire::Load Application not present.";
-    } else {
-      throw std::runtime_error("Failed to select application.");
+    try {
+      ReadCard(files);
+    } catch (const CardReset&) {
+      // The reconnect after an aborted command powered the card down: selection and
+      // authentication are gone, so the card is read again from the start, once.
+      files.clear();
+      ReadCard(files);
     }
-  } catch (const std::exception& e) {
-    LogError(kContext) << "Desfire::Load Failed loading card: " << e.what();
+  } catch (...) {
+    LogError(kContext) << "Desfire::Load Failed loading card: " << CurrentExceptionText();
     files.clear();
   }
   LogDebug(kContext) << "Desfire::Load Loading Desfire completed.";
@@ -97,9 +91,35 @@ void Desfire::Load() {
       callback_(DesfireData(uid_, files));
     } catch (const std::exception&) {
       LogError(kContext) << "Desfire::Load Failed to parse raw desfire data.";
+    } catch (...) {
+      LogError(kContext) << "Desfire::Load Card callback failed: " << CurrentExceptionText();
     }
   }
-  EndTransaction();
+}
+
+void Desfire::ReadCard(CardFiles& files) {
+  GetUidFromCard();
+  DesfireResult selected = SelectApp();
+  if (selected == DesfireResult::Ok) {
+    DesfireKey key;
+    key.keyType = kKeyType2K3Des;
+    key.keyNumber = 0;
+    std::array<std::uint8_t, 16> keyBytes = ApplicationKey();
+    key.key = ToSecure(keyBytes);
+    Wipe(keyBytes);
+    Auth(key);
+    std::vector<std::uint8_t> fileNumbers = ListFiles();
+    if (fileNumbers.empty()) {
+      LogInfo(kContext) << "Desfire::Load No files found.";
+    }
+    for (std::uint8_t fileNumber : fileNumbers) {
+      files[fileNumber] = ReadDataFile(fileNumber);
+    }
+  } else if (selected == DesfireResult::ApplicationNotFound) {
+    LogInfo(kContext) << "Desfire::Load Application not present.";
+  } else {
+    throw std::runtime_error("Failed to select application.");
+  }
 }
 
 void Desfire::StartTransaction() {
@@ -127,21 +147,27 @@ void Desfire::StartTransaction() {
       }
     }
   }
+  resetAfterAbort_ = false;
   if (shareMode_ == SCARD_SHARE_SHARED) {
     LONG rv = pcsc_.BeginTransaction(cardHandle_);
     if (rv != SCARD_S_SUCCESS) {
       LogWarn(kContext) << "Desfire::StartTransaction Failed to start transaction: "
                         << PcscCode(rv);
     }
+    inTransaction_ = rv == SCARD_S_SUCCESS;
   }
 }
 
 void Desfire::EndTransaction() {
   TraceScope trace("Desfire::EndTransaction");
   if (cardHandle_ != 0) {
+    if (inTransaction_) {
+      pcsc_.EndTransaction(cardHandle_, SCARD_LEAVE_CARD);
+    }
     pcsc_.Disconnect(cardHandle_, SCARD_LEAVE_CARD);
     cardHandle_ = 0;
   }
+  inTransaction_ = false;
   activeProtocol_ = 0;
   shareMode_ = SCARD_SHARE_EXCLUSIVE;
 }
@@ -329,7 +355,7 @@ std::vector<std::uint8_t> Desfire::ReadDataFile(std::uint8_t fileNumber) {
   }
 }
 
-void Desfire::Transmit(DesfireCommand& command, bool retried) {
+void Desfire::Transmit(DesfireCommand& command) {
   TraceScope trace("Desfire::Transmit");
   std::array<std::uint8_t, kReceiveBuffer> received{};
   const std::vector<std::uint8_t> frame = command.NextFrame();
@@ -369,7 +395,7 @@ void Desfire::Transmit(DesfireCommand& command, bool retried) {
     wrappedMode_ = true;
     if (command.code != kCmdAdditionalFrame) {
       LogWarn(kContext) << "Desfire::Transmit Retrying with wrapped apdu.";
-      Transmit(command, false);
+      Transmit(command);
       return;
     }
   }
@@ -381,7 +407,7 @@ void Desfire::Transmit(DesfireCommand& command, bool retried) {
       return;
     case kStatusAbortedAlternative:
     case kStatusCommandAborted:
-      if (retried) {
+      if (resetAfterAbort_) {
         LogError(kContext) << "Desfire::Transmit Card returned " << StatusText(command.status)
                            << " pn retry.";
         throw std::runtime_error("Card returned error status.");
@@ -389,11 +415,9 @@ void Desfire::Transmit(DesfireCommand& command, bool retried) {
       LogWarn(kContext) << "Desfire::Transmit Card returned " << StatusText(command.status)
                         << " - card is in invalid state for command, calling SCardReconnect.";
       Reconnect();
-      if (command.nextFrame > 0) {
-        --command.nextFrame;  // the same frame goes out again
-      }
-      Transmit(command, true);
-      return;
+      resetAfterAbort_ = true;
+      // Resending the frame cannot help: the reset dropped what the command builds on.
+      throw CardReset();
     case kStatusNoResponse:
       throw std::runtime_error("Response could not be parsed.");
     default:
@@ -406,13 +430,16 @@ void Desfire::Transmit(DesfireCommand& command, bool retried) {
 void Desfire::Reconnect() {
   TraceScope trace("Desfire::Reconnect");
   DWORD protocol = 0;
-  LONG rv = pcsc_.Reconnect(cardHandle_, SCARD_SHARE_EXCLUSIVE,
-                            SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_UNPOWER_CARD, &protocol);
+  // The sharing mode stays what the connect settled on: asking for the card exclusively while
+  // another application shares it would fail.
+  LONG rv = pcsc_.Reconnect(cardHandle_, shareMode_, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                            SCARD_UNPOWER_CARD, &protocol);
   if (rv != SCARD_S_SUCCESS) {
     LogError(kContext) << "Desfire::Reconnect SCardReconnect returned " << PcscCode(rv);
     throw std::runtime_error("Failed to reconnect card.");
   }
   activeProtocol_ = protocol;
+  selectedAid_ = 0;  // the power cycle left the card at its top level
 }
 
 }  // namespace varlo

@@ -7,9 +7,13 @@
 // without the application or with the wrong key (their data is then not initialized).
 //
 // Every command goes through `Transmit`, which switches the whole object to wrapped ISO 7816-4
-// framing when the card answers 0x67 0x00, and reconnects once when the card reports an
-// aborted command. The command operations throw std::runtime_error with fixed texts; `Load`
-// never throws. Apart from `DisableCallback`, an object is used by one thread only.
+// framing when the card answers 0x67 0x00. When the card reports an aborted command, `Transmit`
+// reconnects (which powers the card down: selection and authentication are lost) and throws
+// `CardReset`; `Load` then reads the card once more from the start. A second abort on the same
+// connection fails the command. The command operations throw std::runtime_error with fixed
+// texts; `Load` never throws, whatever the commands or the callback throw, and always ends the
+// transaction and disconnects. Apart from `DisableCallback`, an object is used by one thread
+// only.
 #ifndef VARLO_CARD_DESFIRE_H_
 #define VARLO_CARD_DESFIRE_H_
 
@@ -18,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -65,10 +70,15 @@ class Desfire : public PcscBase {
   DesfireSessionKey Auth(const DesfireKey& key);
   std::vector<std::uint8_t> ListFiles();
   std::vector<std::uint8_t> ReadDataFile(std::uint8_t fileNumber);
-  // Sends the command's next frame and parses the answer into it. `retried` is set only by
-  // the resend after a reconnect.
-  void Transmit(DesfireCommand& command, bool retried = false);
+  // Sends the command's next frame and parses the answer into it.
+  void Transmit(DesfireCommand& command);
   void Reconnect();
+
+  // Thrown by `Transmit` after the reconnect that follows an aborted command.
+  class CardReset : public std::runtime_error {
+   public:
+    CardReset() : std::runtime_error("Card was reset after an aborted command.") {}
+  };
 
   // Stops `Load` from reporting (the monitor is shutting down). Any thread.
   void DisableCallback() { callbackEnabled_ = false; }
@@ -78,6 +88,8 @@ class Desfire : public PcscBase {
   DWORD ShareMode() const { return shareMode_; }
 
  private:
+  // The card's UID, then the token application's files (none when it has no application).
+  void ReadCard(CardFiles& files);
   DesfireCommand MakeCommand(std::uint8_t code, std::vector<std::uint8_t> data = {}) const {
     return DesfireCommand(code, std::move(data), wrappedMode_);
   }
@@ -91,6 +103,9 @@ class Desfire : public PcscBase {
   std::uint64_t uid_ = 0;
   std::uint32_t selectedAid_ = 0;
   bool wrappedMode_ = false;
+  bool inTransaction_ = false;
+  // Set by the reconnect after an abort; a connection gets one.
+  bool resetAfterAbort_ = false;
   std::atomic<bool> callbackEnabled_{true};
 };
 

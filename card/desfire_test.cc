@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 
 #include "card/application_key.h"
@@ -140,23 +141,67 @@ TEST_F(DesfireTest, WrongLengthSwitchesToWrappedResendsAndKeepsWrapping) {
   desfire->EndTransaction();
 }
 
-TEST_F(DesfireTest, AbortedCommandIsResentOnceAfterAReconnect) {
-  for (std::uint8_t aborted : {0xCA, 0x0B}) {
-    SCOPED_TRACE(static_cast<int>(aborted));
-    int selects = 0;
-    card->intercept = [&](const Bytes& apdu) -> std::optional<Bytes> {
-      if (apdu[0] == 0x5A && selects++ == 0)
-        return Bytes{aborted};
+// The reconnect after an abort powers the card down, so the card is read again from the start;
+// a card another application shares is reconnected shared.
+TEST_F(DesfireTest, AbortedCommandReconnectsAndReadsTheCardAgainOnce) {
+  const struct {
+    std::size_t frame;  // of the reading's frames, as listed in the first test
+    std::uint8_t status;
+    bool shared;
+  } cases[] = {{3, 0xCA, false},   // select
+               {5, 0x0B, false},   // second step of the authentication
+               {7, 0xCA, true},    // read of file 1
+               {8, 0x0B, false}};  // its second frame
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.frame);
+    card->intercept = [&, n = std::size_t{0}](const Bytes&) mutable -> std::optional<Bytes> {
+      if (n++ == c.frame)
+        return Bytes{c.status};
       return std::nullopt;
     };
+    if (c.shared)
+      pcsc.QueueConnectResults(std::vector<LONG>(6, SCARD_E_SHARING_VIOLATION));
     reported.clear();
-    const std::size_t before = pcsc.Sent().size();
-    int reconnects = pcsc.Count("Reconnect");
+    const int reconnects = pcsc.Count("Reconnect");
     MakeDesfire()->Load();
     EXPECT_EQ(pcsc.Count("Reconnect"), reconnects + 1);
-    EXPECT_EQ(pcsc.Sent()[before + 4], pcsc.Sent()[before + 3]);  // the same select again
+    EXPECT_EQ(pcsc.ReconnectShareModes().back(),
+              static_cast<DWORD>(c.shared ? SCARD_SHARE_SHARED : SCARD_SHARE_EXCLUSIVE));
     ASSERT_EQ(reported.size(), 1u);
     EXPECT_EQ(reported[0].label, "Unit token");
+  }
+  EXPECT_EQ(pcsc.Count("EndTransaction"), pcsc.Count("BeginTransaction"));
+  EXPECT_EQ(pcsc.OpenCards(), 0);
+}
+
+// Whatever a command or the callback throws (the Noise layer throws C strings), Load returns,
+// ends the transaction and disconnects.
+TEST_F(DesfireTest, AnythingThrownIsLoggedAndTheCardReleased) {
+  const struct {
+    bool inCallback;
+    std::function<void()> thrower;
+    std::string logged;
+  } cases[] = {{false, [] { throw "Card gone"; }, "Desfire::Load Failed loading card: Card gone"},
+               {false, [] { throw 42; }, "Desfire::Load Failed loading card: Unknown exception."},
+               {true, [] { throw "Handshake failed"; },
+                "Desfire::Load Card callback failed: Handshake failed"},
+               {true, [] { throw 42; }, "Desfire::Load Card callback failed: Unknown exception."}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.logged);
+    mark = testing::LogCapture::Install().Mark();
+    card->intercept = [&](const Bytes& apdu) -> std::optional<Bytes> {
+      if (!c.inCallback && apdu[0] == 0x5A)
+        c.thrower();
+      return std::nullopt;
+    };
+    pcsc.QueueConnectResults(std::vector<LONG>(6, SCARD_E_SHARING_VIOLATION));
+    Desfire desfire(
+        kReader, [&](DesfireData) { c.inCallback ? c.thrower() : void(); }, pcsc,
+        DesfireTimings{std::chrono::milliseconds(1)});
+    EXPECT_NO_THROW(desfire.Load());
+    EXPECT_EQ(pcsc.OpenCards(), 0);
+    EXPECT_EQ(pcsc.Count("EndTransaction"), pcsc.Count("BeginTransaction"));
+    EXPECT_TRUE(Logged({Line(LogLevel::Error, c.logged)}));
   }
 }
 
@@ -176,10 +221,14 @@ TEST_F(DesfireTest, TransmitAndAbortFailuresHaveTheirTexts) {
   card->intercept = [](const Bytes&) -> std::optional<Bytes> { return Bytes{0x90, 0x00}; };
   DesfireCommand wrapped(kCmdGetVersion, {}, true);
   EXPECT_EQ(FailureText([&] { desfire->Transmit(wrapped); }), "Response could not be parsed.");
-  // A second abort, or a failed reconnect after the first, ends the command.
+  // An abort reconnects once per connection; a second abort, or a failed reconnect, ends the
+  // command.
   card->intercept = [](const Bytes&) -> std::optional<Bytes> { return Bytes{0xCA}; };
+  EXPECT_EQ(FailureText(send), "Card was reset after an aborted command.");
   EXPECT_EQ(FailureText(send), "Card returned error status.");
   EXPECT_EQ(pcsc.Count("Reconnect"), 1);
+  desfire->EndTransaction();
+  desfire->StartTransaction();
   pcsc.SetReconnectResult(SCARD_E_NO_SMARTCARD);
   EXPECT_EQ(FailureText(send), "Failed to reconnect card.");
   desfire->EndTransaction();

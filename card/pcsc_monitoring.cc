@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "common/exception_text.h"
 #include "log/logger.h"
 
 namespace varlo {
@@ -19,6 +20,14 @@ constexpr std::chrono::milliseconds kCancelRepeat{50};
 bool IsDesfireAtr(const SCARD_READERSTATE& state) {
   return state.cbAtr == kDesfireAtr.size() &&
          std::equal(kDesfireAtr.begin(), kDesfireAtr.end(), state.rgbAtr);
+}
+
+// The high 16 bits of a reader's state count the cards put on and taken off it. A card that is
+// still present but with another count was swapped between two waits.
+constexpr int kEventCountShift = 16;
+
+bool CardSwapped(const SCARD_READERSTATE& state) {
+  return (state.dwEventState >> kEventCountShift) != (state.dwCurrentState >> kEventCountShift);
 }
 
 }  // namespace
@@ -135,7 +144,15 @@ void PcscMonitoring::WorkerThreadFunction() {
     LONG rv = pcsc_.GetStatusChange(context_, INFINITE, readerStates_.data(),
                                     static_cast<DWORD>(readerStates_.size()));
     if (rv == SCARD_S_SUCCESS) {
-      CheckReaderState();
+      try {
+        CheckReaderState();
+      } catch (...) {
+        // Reading a card never throws; what is left (no memory, say) must not end the worker.
+        LogError(kContext) << "PcscMonitoring::WorkerThreadFunction Handling a status change "
+                              "failed: "
+                           << CurrentExceptionText();
+        Pause(timings_.errorPause);
+      }
       if (!initialState_) {
         initialState_ = true;
         std::lock_guard<std::mutex> guard(stopMutex_);
@@ -240,6 +257,10 @@ void PcscMonitoring::CheckReaderState() {
         continue;
       }
     } else if (event & SCARD_STATE_PRESENT) {
+      if (readers_[i].piccId && CardSwapped(state)) {
+        LogDebug(kContext) << "PcscMonitoring::CheckReaderState Card lost: " << reader;
+        RemovePicc(i);
+      }
       if (readers_[i].piccId) {
         LogDebug(kContext) << "PcscMonitoring::CheckReaderState Already card present for: "
                            << reader;
@@ -282,9 +303,9 @@ void PcscMonitoring::AddPicc(std::size_t index) {
   }
   auto card = std::make_shared<Desfire>(reader, std::move(callback), pcsc_, timings_.desfire);
   cards_[piccId] = card;
-  card->Load();
   readers_[index].piccId = std::make_unique<std::uint32_t>(piccId);
   readerStates_[index].pvUserData = readers_[index].piccId.get();
+  card->Load();
 }
 
 void PcscMonitoring::RemovePicc(std::size_t index) {

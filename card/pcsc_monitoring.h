@@ -5,7 +5,9 @@
 // through the card callback, on the worker thread, while the monitor's lock is held. Cards
 // already on a reader when monitoring starts are read but not reported: the owner hears of
 // them only once they have been taken off and put back. Removal is noticed and logged but not
-// reported. The plug-and-play pseudo reader tells the worker when readers come and go.
+// reported. A card swapped between two waits (still present, but the reader's event count in
+// the high 16 bits of its state has moved) counts as taken off and put on. The plug-and-play
+// pseudo reader tells the worker when readers come and go.
 //
 // PC/SC failures never end the worker: it logs them, pauses (1 s, or 3 s while the smart-card
 // service is absent) and tries again, establishing a new context when the old one was lost.

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
+#include <utility>
 
 #include "card/application_key.h"
 #include "card/testing/fake_pcsc.h"
@@ -62,7 +64,12 @@ class PcscMonitoringTest : public ::testing::Test {
  protected:
   void Start(MonitorTimings timings = kFast) {
     monitor = std::make_unique<PcscMonitoring>(
-        [this](DesfireData data) { reports.Add(std::move(data)); }, pcsc, timings);
+        [this](DesfireData data) {
+          reports.Add(std::move(data));
+          if (afterReport)
+            afterReport();
+        },
+        pcsc, timings);
     monitor->StartMonitoring();
   }
   void ExpectIdle() { ASSERT_TRUE(pcsc.WaitUntilIdle(kDeadline)); }
@@ -75,6 +82,7 @@ class PcscMonitoringTest : public ::testing::Test {
   static constexpr MonitorTimings kFast{10ms, 20ms, DesfireTimings{1ms}};
   FakePcsc pcsc;
   Reports reports;
+  std::function<void()> afterReport;  // run by the card callback on the worker thread
   std::unique_ptr<PcscMonitoring> monitor;
 };
 
@@ -120,6 +128,37 @@ TEST_F(PcscMonitoringTest, ReadersThatComeAndGoAreFollowed) {
        Line(LogLevel::Debug, "PcscMonitoring::WorkerThreadFunction Cleaning up Reader A")}));
   EXPECT_EQ(pcsc.OpenContexts(), 0);
   EXPECT_EQ(pcsc.OpenCards(), 0);
+}
+
+TEST_F(PcscMonitoringTest, CallbackThatThrowsNeitherEndsTheWorkerNorHoldsTheCard) {
+  pcsc.AddReader("Reader A");
+  pcsc.AddReader("Reader B");
+  afterReport = [] { throw "Noise handshake failed"; };  // the Noise layer throws C strings
+  Start();
+  ExpectIdle();
+  pcsc.InsertCard("Reader A", MakeCard(0x08));
+  ASSERT_TRUE(reports.WaitFor(1));
+  pcsc.InsertCard("Reader B", MakeCard(0x09));
+  ASSERT_TRUE(reports.WaitFor(2));
+  ExpectIdle();
+  EXPECT_EQ(pcsc.OpenCards(), 0);
+}
+
+TEST_F(PcscMonitoringTest, CardSwappedBetweenTwoWaitsIsRead) {
+  pcsc.AddReader("Reader A");
+  // While the first card is reported, it is taken off and another one put on: the next wait
+  // finds a card present as before, with the reader's event count two higher.
+  afterReport = [this, swapped = false]() mutable {
+    if (!std::exchange(swapped, true)) {
+      pcsc.RemoveCard("Reader A");
+      pcsc.InsertCard("Reader A", MakeCard(0x0A));
+    }
+  };
+  Start();
+  ExpectIdle();
+  pcsc.InsertCard("Reader A", MakeCard(0x09));
+  ASSERT_TRUE(reports.WaitFor(2));
+  EXPECT_EQ(reports.Get()[1].uid, 0x0411223344550Au);
 }
 
 TEST_F(PcscMonitoringTest, StoppingEndsWithinThePauseUnderWay) {

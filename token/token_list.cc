@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "card/pcsc_monitoring.h"
+#include "common/exception_text.h"
 #include "common/module_exception.h"
 #include "localservice/local_service_connection.h"
 #include "log/logger.h"
@@ -26,19 +27,6 @@ constexpr std::chrono::seconds kWorkerGrace{5};
 
 bool HasSessionId(std::uint64_t uid) {
   return uid != 0 && uid <= kLargestUid;
-}
-
-// The text of the exception being handled, whatever its type (the Noise layer throws C strings).
-std::string CurrentExceptionText() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (const char* text) {
-    return text != nullptr ? text : "";
-  } catch (...) {
-    return "Unknown exception.";
-  }
 }
 
 }  // namespace

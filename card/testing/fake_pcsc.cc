@@ -102,6 +102,10 @@ std::vector<DWORD> FakePcsc::ConnectShareModes() {
   std::lock_guard<std::mutex> lock(mutex_);
   return shareModes_;
 }
+std::vector<DWORD> FakePcsc::ReconnectShareModes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return reconnectShareModes_;
+}
 int FakePcsc::Count(const std::string& call) {
   std::lock_guard<std::mutex> lock(mutex_);
   return counts_[call];
@@ -279,9 +283,10 @@ LONG FakePcsc::Connect(SCARDCONTEXT context, const char* reader, DWORD shareMode
   return SCARD_S_SUCCESS;
 }
 
-LONG FakePcsc::Reconnect(SCARDHANDLE card, DWORD, DWORD, DWORD, DWORD* activeProtocol) {
+LONG FakePcsc::Reconnect(SCARDHANDLE card, DWORD shareMode, DWORD, DWORD, DWORD* activeProtocol) {
   std::lock_guard<std::mutex> lock(mutex_);
   Note("Reconnect");
+  reconnectShareModes_.push_back(shareMode);
   if (reconnectResult_ != SCARD_S_SUCCESS) {
     return reconnectResult_;
   }
@@ -306,6 +311,12 @@ LONG FakePcsc::BeginTransaction(SCARDHANDLE) {
   std::lock_guard<std::mutex> lock(mutex_);
   Note("BeginTransaction");
   return beginResult_;
+}
+
+LONG FakePcsc::EndTransaction(SCARDHANDLE card, DWORD) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Note("EndTransaction");
+  return cards_.contains(card) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
 }
 
 LONG FakePcsc::Transmit(SCARDHANDLE card, DWORD, std::span<const std::uint8_t> command,

@@ -48,6 +48,7 @@ class FakePcsc : public IPcsc {
   // Observations.
   std::vector<Bytes> Sent();
   std::vector<DWORD> ConnectShareModes();
+  std::vector<DWORD> ReconnectShareModes();
   int Count(const std::string& call);
   int OpenContexts();
   int OpenCards();
@@ -69,6 +70,7 @@ class FakePcsc : public IPcsc {
                  DWORD* activeProtocol) override;
   LONG Disconnect(SCARDHANDLE card, DWORD disposition) override;
   LONG BeginTransaction(SCARDHANDLE card) override;
+  LONG EndTransaction(SCARDHANDLE card, DWORD disposition) override;
   LONG Transmit(SCARDHANDLE card, DWORD protocol, std::span<const std::uint8_t> command,
                 std::span<std::uint8_t> response, DWORD* responseLength) override;
 
@@ -102,7 +104,7 @@ class FakePcsc : public IPcsc {
   LONG beginResult_ = SCARD_S_SUCCESS;
   LONG establishResult_ = SCARD_S_SUCCESS;
   std::vector<Bytes> sent_;
-  std::vector<DWORD> shareModes_;
+  std::vector<DWORD> shareModes_, reconnectShareModes_;
   std::map<std::string, int> counts_;
 };
 

@@ -36,6 +36,9 @@ class ForwardingPcsc : public IPcsc {
     return target_.Disconnect(card, disposition);
   }
   LONG BeginTransaction(SCARDHANDLE card) override { return target_.BeginTransaction(card); }
+  LONG EndTransaction(SCARDHANDLE card, DWORD disposition) override {
+    return target_.EndTransaction(card, disposition);
+  }
   LONG Transmit(SCARDHANDLE card, DWORD protocol, std::span<const std::uint8_t> command,
                 std::span<std::uint8_t> response, DWORD* responseLength) override {
     return target_.Transmit(card, protocol, command, response, responseLength);

@@ -43,6 +43,9 @@ class PcscLite final : public IPcsc {
     return SCardDisconnect(card, disposition);
   }
   LONG BeginTransaction(SCARDHANDLE card) override { return SCardBeginTransaction(card); }
+  LONG EndTransaction(SCARDHANDLE card, DWORD disposition) override {
+    return SCardEndTransaction(card, disposition);
+  }
 
   LONG Transmit(SCARDHANDLE card, DWORD protocol, std::span<const std::uint8_t> command,
                 std::span<std::uint8_t> response, DWORD* responseLength) override {

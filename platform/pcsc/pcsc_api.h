@@ -36,6 +36,7 @@ class IPcsc {
                          DWORD initialization, DWORD* activeProtocol) = 0;
   virtual LONG Disconnect(SCARDHANDLE card, DWORD disposition) = 0;
   virtual LONG BeginTransaction(SCARDHANDLE card) = 0;
+  virtual LONG EndTransaction(SCARDHANDLE card, DWORD disposition) = 0;
   // Sends `command` with the protocol control information of `protocol` (SCARD_PROTOCOL_T0,
   // SCARD_PROTOCOL_T1 or SCARD_PROTOCOL_RAW); the answer fills the front of `response` and
   // its length goes to `responseLength`.

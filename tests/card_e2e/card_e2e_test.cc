@@ -204,6 +204,7 @@ TEST_F(CardEndToEndTest, CardBehavioursGiveTheTokenOrTheUidOnly) {
     const char* seen;  // an exchange the card's history must show
   } cases[] = {{"wrapped-only", "on", "off", false, true, ":6700"},
                {"abort-once", "5a", "off", false, true, "5a000001:ca"},
+               {"abort-once", "bd", "off", false, true, ":ca"},
                {"application", "off", "on", false, false, "5a000001:a0"},
                {"application", "on", "on", true, false, ":ae"}};
   StartMonitor();
