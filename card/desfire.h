@@ -78,8 +78,9 @@ class Desfire : public PcscBase {
   DWORD ShareMode() const { return shareMode_; }
 
  private:
-  DesfireCommand MakeCommand(std::uint8_t code, std::vector<std::uint8_t> data = {}) const {
-    return DesfireCommand(code, std::move(data), wrappedMode_);
+  DesfireCommand MakeCommand(std::uint8_t code, std::vector<std::uint8_t> data = {},
+                             DataInLog inLog = DataInLog::Shown) const {
+    return DesfireCommand(code, std::move(data), wrappedMode_, inLog);
   }
 
   std::string readerName_;
