@@ -111,6 +111,7 @@ std::string DesfireCommand::SentText(std::span<const std::uint8_t> frame) const 
 }
 
 std::string DesfireCommand::AnswerText(std::span<const std::uint8_t> answer) const {
+  // 67 00 carries no data; it is the answer that switches the framing.
   const bool wrongLength =
       answer.size() == 2 && answer[0] == kStatusWrongLength && answer[1] == 0x00;
   if (inLog == DataInLog::Shown || wrongLength) {
