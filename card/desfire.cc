@@ -236,7 +236,7 @@ SecureBytes Desfire::Auth_1st(std::uint32_t keyType, std::uint8_t keyNumber) {
   } else {
     throw std::runtime_error("Auth_1st: Invalid key type.");
   }
-  DesfireCommand command = MakeCommand(code, {keyNumber});
+  DesfireCommand command = MakeCommand(code, {keyNumber}, DataInLog::Withheld);
   Transmit(command);
   switch (command.status) {
     case kStatusAdditionalFrame:
@@ -255,7 +255,8 @@ SecureBytes Desfire::Auth_1st(std::uint32_t keyType, std::uint8_t keyNumber) {
 
 SecureBytes Desfire::Auth_2nd(std::span<const std::uint8_t> data) {
   TraceScope trace("Desfire::Auth_2nd");
-  DesfireCommand command = MakeCommand(kCmdAdditionalFrame, {data.begin(), data.end()});
+  DesfireCommand command =
+      MakeCommand(kCmdAdditionalFrame, {data.begin(), data.end()}, DataInLog::Withheld);
   Transmit(command);
   switch (command.status) {
     case kStatusOk:
@@ -322,7 +323,8 @@ std::vector<std::uint8_t> Desfire::ReadDataFile(std::uint8_t fileNumber) {
     throw std::runtime_error("File operation forbidden in picc level application.");
   }
   // File number, offset 0 and length 0 (the whole file), both three bytes.
-  DesfireCommand command = MakeCommand(kCmdReadData, {fileNumber, 0, 0, 0, 0, 0, 0});
+  DesfireCommand command =
+      MakeCommand(kCmdReadData, {fileNumber, 0, 0, 0, 0, 0, 0}, DataInLog::AnswerWithheld);
   std::vector<std::uint8_t> content;
   for (;;) {
     Transmit(command);
@@ -335,7 +337,7 @@ std::vector<std::uint8_t> Desfire::ReadDataFile(std::uint8_t fileNumber) {
                          << " exceeds " << kMaxFileSize << " bytes.";
       throw std::runtime_error("Failed to read file.");
     }
-    command = MakeCommand(kCmdAdditionalFrame);
+    command = MakeCommand(kCmdAdditionalFrame, {}, DataInLog::AnswerWithheld);
   }
   switch (command.status) {
     case kStatusOk:
@@ -373,7 +375,9 @@ void Desfire::Transmit(DesfireCommand& command) {
                        << " - SCARD_PCI_T1 is used.";
   }
 
-  LogDebug(kContext) << "Desfire::Transmit Sending: " << HexDump(frame);
+  // Taken before the answer is parsed: an answer of 67 00 changes the command's framing.
+  const std::string sentText = command.SentText(frame);
+  LogDebug(kContext) << "Desfire::Transmit Sending: " << sentText;
   DWORD length = 0;
   LONG rv = pcsc_.Transmit(cardHandle_, protocol, frame, received, &length);
   if (rv == kErrorInvalidHandle || rv == SCARD_E_INVALID_HANDLE) {
@@ -387,7 +391,7 @@ void Desfire::Transmit(DesfireCommand& command) {
     throw std::runtime_error("Received 0 byte response length.");
   }
   const auto answer = std::span(received).first(std::min<std::size_t>(length, received.size()));
-  LogDebug(kContext) << "Desfire::Transmit Received: " << HexDump(answer);
+  LogDebug(kContext) << "Desfire::Transmit Received: " << command.AnswerText(answer);
   command.ParseResponse(answer);
 
   if (!wrappedMode_ && command.status == kStatusWrongLength && command.wrapped) {
@@ -422,7 +426,7 @@ void Desfire::Transmit(DesfireCommand& command) {
       throw std::runtime_error("Response could not be parsed.");
     default:
       LogDebug(kContext) << "Desfire::Transmit Card returned " << StatusText(command.status)
-                         << " on " << HexDump(frame);
+                         << " on " << sentText;
       return;
   }
 }

@@ -90,8 +90,9 @@ class Desfire : public PcscBase {
  private:
   // The card's UID, then the token application's files (none when it has no application).
   void ReadCard(CardFiles& files);
-  DesfireCommand MakeCommand(std::uint8_t code, std::vector<std::uint8_t> data = {}) const {
-    return DesfireCommand(code, std::move(data), wrappedMode_);
+  DesfireCommand MakeCommand(std::uint8_t code, std::vector<std::uint8_t> data = {},
+                             DataInLog inLog = DataInLog::Shown) const {
+    return DesfireCommand(code, std::move(data), wrappedMode_, inLog);
   }
 
   std::string readerName_;

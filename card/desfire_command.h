@@ -6,6 +6,9 @@
 // additional-frame code 0xAF. `ParseResponse` turns one answer into `status` and appends its
 // data to `response`; an answer of 0x67 0x00 (wrong length) switches the command to wrapped
 // framing and rebuilds its frames, so that it goes out again from the first frame.
+//
+// Frames are logged at debug level; a command whose data is secret names what of it the log
+// withholds, and the log then shows only command, status and length for that part.
 #ifndef VARLO_CARD_DESFIRE_COMMAND_H_
 #define VARLO_CARD_DESFIRE_COMMAND_H_
 
@@ -40,14 +43,24 @@ inline constexpr std::uint8_t kStatusAbortedAlternative = 0x0B;
 inline constexpr std::uint8_t kStatusWrongLength = 0x67;
 inline constexpr std::uint8_t kStatusNoResponse = 0xFF;
 
+// What of a command's data the log shows. File contents and both directions of the
+// authentication exchange never reach it: a log holding the PIN file, or the challenges
+// encrypted under the application key, allows an offline search for the PIN or the key.
+enum class DataInLog { Shown, AnswerWithheld, Withheld };
+
 struct DesfireCommand {
-  DesfireCommand(std::uint8_t code, std::vector<std::uint8_t> data, bool wrapped);
+  DesfireCommand(std::uint8_t code, std::vector<std::uint8_t> data, bool wrapped,
+                 DataInLog inLog = DataInLog::Shown);
 
   // Splits `data` into frames (54 bytes each when wrapped, 59 when native) and starts over.
   void BuildFrames();
   // The next frame to send (an empty vector when all have gone out).
   std::vector<std::uint8_t> NextFrame();
   void ParseResponse(std::span<const std::uint8_t> answer);
+  // A frame of this command, sent in its current framing, and an answer to it, as the log
+  // shows them: `HexDump`, with the data withheld where `inLog` says so.
+  std::string SentText(std::span<const std::uint8_t> frame) const;
+  std::string AnswerText(std::span<const std::uint8_t> answer) const;
 
   std::uint8_t code;
   std::vector<std::uint8_t> data;
@@ -56,6 +69,7 @@ struct DesfireCommand {
   std::uint8_t status = kStatusNoResponse;
   std::vector<std::uint8_t> response;
   bool wrapped;
+  DataInLog inLog;
 };
 
 // "[ 5a 00 ] (2 byte)": the form in which frames and answers are logged.

@@ -6,6 +6,7 @@
 
 #include "common/utf.h"
 #include "log/policy_settings.h"
+#include "platform/daemon/files.h"
 #include "platform/system/system.h"
 
 namespace varlo {
@@ -124,6 +125,13 @@ void Logger::OpenLogFile() {
   if (stream_.is_open())
     stream_.close();
   stream_.clear();
+  // Only the owner may read the log, also each new file after a rotation: it tells what the
+  // module did with which card and token.
+  try {
+    platform::EnsurePrivateFile(LogFilePath().string());
+  } catch (const std::system_error&) {
+    return;  // no folder, a file of another user or a link: nothing is written
+  }
   stream_.open(LogFilePath(), std::ios::out | std::ios::app);
 }
 

@@ -1,10 +1,10 @@
 // The module's diagnostic log.
 //
-// One process-wide `Logger` writes lines to a rotating file, to standard output, or nowhere,
-// as a small settings file says; the settings file's path comes from the registry value
-// "LogSettingsPath" and is read once, when `Logger::Instance` is first called. Any thread may
-// log. A `LogRecord` collects one line's text through stream insertion and writes it when it
-// is destroyed, normally at the end of the statement:
+// One process-wide `Logger` writes lines to a rotating file (its owner's alone, mode 0600), to
+// standard output, or nowhere, as a small settings file says; the settings file's path comes
+// from the registry value "LogSettingsPath" and is read once, when `Logger::Instance` is first
+// called. Any thread may log. A `LogRecord` collects one line's text through stream insertion and
+// writes it when it is destroyed, normally at the end of the statement:
 //
 //   LogDebug("Desfire") << "Desfire::Load" << " " << "Loading Desfire completed.";
 //

@@ -30,6 +30,11 @@ class CipherTest : public ::testing::Test {
 using Ciphers = ::testing::Types<Aes256Gcm, ChaCha20Poly1305>;
 TYPED_TEST_SUITE(CipherTest, Ciphers);
 
+TEST(LibsodiumTest, FailedStartUpThrows) {
+  EXPECT_EQ(Thrown([] { Libsodium([] { return -1; }); }),
+            std::string("Failed to initialize libsodium: sodium_init failed."));
+}
+
 // Counter 1 is the nonce 00000000 0100000000000000 for ChaChaPoly (little-endian) and
 // 00000000 0000000000000001 for AESGCM (big-endian); the expected ciphertexts were made with
 // those nonces by an independent implementation.

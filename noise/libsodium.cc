@@ -2,14 +2,13 @@
 
 #include <sodium.h>
 
-#include <cstdio>
-
 namespace varlo::noise {
 
-Libsodium::Libsodium() {
-  if (sodium_init() < 0) {
-    // Standard output, not the log: the log may itself depend on this library.
-    std::puts("Failed to initialize libsodium");
+Libsodium::Libsodium() : Libsodium(&sodium_init) {}
+
+Libsodium::Libsodium(InitFunction init) {
+  if (init() < 0) {
+    throw "Failed to initialize libsodium: sodium_init failed.";
   }
   aes_gcm_available_ = crypto_aead_aes256gcm_is_available() == 1;
 }

@@ -17,6 +17,7 @@
 #include <array>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -177,8 +178,10 @@ BENCHMARK(BM_RoundTrip)->Unit(benchmark::kMicrosecond)->UseManualTime();
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (sodium_init() < 0)
+  if (sodium_init() < 0) {
+    std::fputs("messaging_bench: failed to initialize libsodium\n", stderr);
     return 1;
+  }
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -179,6 +179,7 @@ void PrintRatio(const char* what, double numerator_real, double numerator_cpu,
 
 int main(int argc, char** argv) {
   if (sodium_init() < 0) {
+    std::fputs("noise_bench: failed to initialize libsodium\n", stderr);
     return 1;
   }
   // Medians of interleaved repetitions unless the command line says otherwise: the machine is

@@ -1,5 +1,5 @@
-// A service's own files: its folders, a private data file, and a lock that keeps a second
-// instance from serving the same folder. Failures throw std::system_error naming the path.
+// A program's own files: its folders, a private data or log file, and a lock that keeps a
+// second instance from serving the same folder. Failures throw std::system_error naming the path.
 #ifndef VARLO_PLATFORM_DAEMON_FILES_H_
 #define VARLO_PLATFORM_DAEMON_FILES_H_
 
