@@ -101,6 +101,8 @@ struct Machine {
 
   // Makes the service hold the first `count` documents and no other token.
   void Store(int count) {
+    if (stored == count)
+      return;
     if (stored > count || stored < 0) {
       service.Clear();
       stored = 0;
