@@ -416,10 +416,10 @@ void LocalServiceConnection::OnMessageAvailable(const Message& message) {
                      << " "
                      << "Data received from LocalService: " << message.Size() << " bytes";
   RunOnPool("LocalServiceConnection::HandleMessage",
-            [this, bytes = message.Bytes()] { HandleMessage(bytes); });
+            [this, bytes = message.Bytes()]() mutable { HandleMessage(std::move(bytes)); });
 }
 
-void LocalServiceConnection::HandleMessage(const SecureBytes& message) {
+void LocalServiceConnection::HandleMessage(SecureBytes message) {
   TraceScope trace("LocalServiceConnection::HandleMessage");
   constexpr const char* kName = "LocalServiceConnection::HandleMessage";
   const auto header = service_protocol::ReadHeader(message);
@@ -444,6 +444,7 @@ void LocalServiceConnection::HandleMessage(const SecureBytes& message) {
     clearCallback_();
     return;
   }
+  const bool hasPayload = message.size() > service_protocol::kHeaderSize;
   {
     std::lock_guard lock(taskMutex_);
     auto task = tasks_.find(header->taskId);
@@ -452,12 +453,14 @@ void LocalServiceConnection::HandleMessage(const SecureBytes& message) {
                          << "No corresponding task for task id " << header->taskId;
       return;
     }
-    // A reply without payload is an answer too (an empty store): it completes its task.
-    task->second.result.assign(message.begin() + service_protocol::kHeaderSize, message.end());
+    // A reply without payload is an answer too (an empty store): it completes its task. The
+    // payload stays in the message's buffer: a reply of every stored token is held once.
+    message.erase(message.begin(), message.begin() + service_protocol::kHeaderSize);
+    task->second.result = std::move(message);
     task->second.done = true;
   }
   taskChanged_.notify_all();
-  if (message.size() == service_protocol::kHeaderSize) {
+  if (!hasPayload) {
     LogDebug(kContext) << kName << " "
                        << "Received data contains no payload.";
   }

@@ -104,7 +104,7 @@ class LocalServiceConnection : public ILocalService {
   SecureBytes WaitForResult(std::uint32_t taskId);
   void FreeTask(std::uint32_t taskId);
   void OnMessageAvailable(const ravcore::network::mbc::Message& message);
-  void HandleMessage(const SecureBytes& message);
+  void HandleMessage(SecureBytes message);
   void OnPipeError(std::uint64_t generation, unsigned long code);
   // Wakes every wait of the connection's own (connected, pauses).
   void SignalWaiters();

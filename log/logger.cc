@@ -153,7 +153,7 @@ void Logger::RotateIfDue() {
 
 void Logger::Write(LogLevel threshold, LogLevel level, std::string_view context,
                    std::string_view text) {
-  if (threshold == LogLevel::Off || threshold < level)
+  if (!Writes(threshold, level))
     return;
   // The line is built before the lock is taken, so lines may land out of timestamp order.
   std::string line;
@@ -188,10 +188,16 @@ void Logger::Write(LogLevel threshold, LogLevel level, std::string_view context,
 }
 
 LogRecord::LogRecord(Logger& logger, std::string_view context, LogLevel level)
-    : logger_(logger), threshold_(logger.Threshold(context)), level_(level), context_(context) {}
+    : logger_(logger), threshold_(logger.Threshold(context)), level_(level) {
+  if (logger_.Writes(threshold_, level_)) {
+    context_ = context;
+    text_.emplace();
+  }
+}
 
 LogRecord::~LogRecord() {
-  logger_.Write(threshold_, level_, context_, text_.str());
+  if (text_)
+    logger_.Write(threshold_, level_, context_, text_->str());
 }
 
 LogRecord LogDebug(std::string_view context) {
@@ -210,7 +216,9 @@ LogRecord LogFatal(std::string_view context) {
   return LogRecord(Logger::Instance(), context, LogLevel::Fatal);
 }
 
-TraceScope::TraceScope(std::string name, Logger& logger) : logger_(logger), name_(std::move(name)) {
+TraceScope::TraceScope(std::string_view name, Logger& logger) : logger_(logger) {
+  if (logger_.Writes(logger_.Threshold("Desfire"), LogLevel::Debug))
+    name_ = name;
   LogRecord(logger_, "Desfire", LogLevel::Debug) << "\t\t[BEGIN " << name_ << "]";
 }
 

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -44,6 +45,10 @@ class Logger {
   LogTarget Target() const { return target_; }
   const std::string& Directory() const { return directory_; }
 
+  // True when a record of `level` under `threshold` reaches the target.
+  bool Writes(LogLevel threshold, LogLevel level) const {
+    return target_ != LogTarget::None && threshold != LogLevel::Off && level <= threshold;
+  }
   // Writes a composed record if `threshold` lets `level` through.
   void Write(LogLevel threshold, LogLevel level, std::string_view context, std::string_view text);
 
@@ -63,7 +68,8 @@ class Logger {
   std::mutex mutex_;
 };
 
-// One line being composed. Not copyable or movable: it lives for one statement.
+// One line being composed. Not copyable or movable: it lives for one statement. A line the
+// logger would not write is not composed at all: a stream costs more than most calls it traces.
 class LogRecord {
  public:
   LogRecord(Logger& logger, std::string_view context, LogLevel level);
@@ -73,7 +79,8 @@ class LogRecord {
 
   template <typename T>
   LogRecord& operator<<(const T& piece) {
-    text_ << piece;
+    if (text_)
+      *text_ << piece;
     return *this;
   }
 
@@ -82,7 +89,7 @@ class LogRecord {
   LogLevel threshold_;
   LogLevel level_;
   std::string context_;
-  std::ostringstream text_;
+  std::optional<std::ostringstream> text_;
 };
 
 // Records of the process-wide logger, one function per level.
@@ -95,14 +102,14 @@ LogRecord LogFatal(std::string_view context);
 // Writes "\t\t[BEGIN name]" on creation and "\t\t[END name]" on destruction (Debug, "Desfire").
 class TraceScope {
  public:
-  explicit TraceScope(std::string name, Logger& logger = Logger::Instance());
+  explicit TraceScope(std::string_view name, Logger& logger = Logger::Instance());
   ~TraceScope();
   TraceScope(const TraceScope&) = delete;
   TraceScope& operator=(const TraceScope&) = delete;
 
  private:
   Logger& logger_;
-  std::string name_;
+  std::string name_;  // kept only when the lines are written
 };
 
 }  // namespace varlo

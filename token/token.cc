@@ -63,8 +63,8 @@ SearchCondition SearchCondition::FromHost(const ModuleSearchCondition& condition
   return result;
 }
 
-Token::Token(const DesfireData& data, EventRelay relay)
-    : DesfireData(data), relay_(std::move(relay)) {
+Token::Token(DesfireData data, EventRelay relay)
+    : DesfireData(std::move(data)), relay_(std::move(relay)) {
   TraceScope trace("Token::Token");
   Notify();
 }

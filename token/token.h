@@ -61,8 +61,9 @@ class Token : public DesfireData {
   // Wrong PINs after which the PIN data is replaced by the lock pattern.
   static constexpr std::uint64_t kMaxPinFailures = 5;
 
-  // Copies `data`, keeps `relay` and calls it once (an empty relay is not called).
-  Token(const DesfireData& data, EventRelay relay);
+  // Takes `data` (moved in where the caller can spare it), keeps `relay` and calls it once (an
+  // empty relay is not called).
+  Token(DesfireData data, EventRelay relay);
   // Calls the relay once more, before the members are released.
   ~Token() override;
   Token(const Token&) = delete;

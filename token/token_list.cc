@@ -109,16 +109,17 @@ void TokenList::RestoreStoredTokens() {
   tokens_.clear();
   try {
     TokenMap restored;
-    for (const DesfireData& data : service_->RequestStoredTokens()) {
-      if (!HasSessionId(data.uid)) {
+    // Each document's data moves into its token: 10,000 stored tokens are held once, not twice.
+    for (DesfireData& data : service_->RequestStoredTokens()) {
+      const std::uint64_t uid = data.uid;
+      if (!HasSessionId(uid)) {
         LogError(kContext) << "TokenList::StartMonitoring "
-                           << "Stored token without a usable UID skipped: 0x" << std::hex
-                           << data.uid;
+                           << "Stored token without a usable UID skipped: 0x" << std::hex << uid;
         continue;
       }
-      if (restored.contains(data.uid))
+      if (restored.contains(uid))
         throw std::runtime_error("Token duplicate.");
-      restored.emplace(data.uid, std::make_shared<Token>(data, eventRelay_));
+      restored.emplace(uid, std::make_shared<Token>(std::move(data), eventRelay_));
     }
     tokens_.swap(restored);
   } catch (...) {

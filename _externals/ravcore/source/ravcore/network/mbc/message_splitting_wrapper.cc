@@ -106,7 +106,13 @@ Message MessageSplittingWrapper::Read() {
       reassembly_.reserve(std::min<std::size_t>(announced, kMaxReserve));
       receiving_ = true;
     } else if (receiving_ && isFrame && type == kDataFrame) {
-      AppendBytes(reassembly_, std::span(bytes).subspan(kHeaderSize));
+      const auto body = std::span(bytes).subspan(kHeaderSize);
+      // Doubling, but never past the announced length: a long message would otherwise hold up
+      // to twice its size while it is handed up.
+      const std::size_t needed = reassembly_.size() + body.size();
+      if (needed > reassembly_.capacity() && needed <= expectedLength_)
+        reassembly_.reserve(std::min<std::size_t>(2 * reassembly_.capacity(), expectedLength_));
+      AppendBytes(reassembly_, body);
     } else {
       // Not a frame in the expected place: hand it up as it is.
       ResetReassembly();
