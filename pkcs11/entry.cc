@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string_view>
 
 #include "modulehost/module_path.h"
 #include "modulehost/results.h"
@@ -28,7 +29,7 @@ std::string ModulePath() {
     return path;
   return host::DefaultModulePath(
       platform::PathOfLoadedFile(reinterpret_cast<const void*>(&ModulePath)),
-      {VARLO_BUILD_BRIDGE_DIR, VARLO_BUILD_MODULE_PATH, VARLO_MODULE_FILE_NAME,
+      {VARLO_BUILD_BRIDGE_DIR, VARLO_BUILD_MODULE_PATH, VARLO_MODULE_FROM_BRIDGE,
        VARLO_MODULE_FILE_NAME});
 }
 
@@ -65,11 +66,11 @@ CK_RV Initialize(CK_VOID_PTR argument) noexcept {
         !args->CreateMutex && !args->DestroyMutex && !args->LockMutex && !args->UnlockMutex;
     if (!allLocks && !noLocks)
       return CKR_ARGUMENTS_BAD;
-    // The bridge locks with the system's mutexes only; the module runs threads of its own.
+    // The bridge locks with the system's mutexes only.
     if (allLocks && (args->flags & CKF_OS_LOCKING_OK) == 0)
       return CKR_CANT_LOCK;
-    if ((args->flags & CKF_LIBRARY_CANT_CREATE_OS_THREADS) != 0)
-      return CKR_NEED_TO_CREATE_THREADS;
+    // CKF_LIBRARY_CANT_CREATE_OS_THREADS is not honoured: the module cannot watch readers
+    // without threads of its own, and p11-kit sets the flag for every module it loads.
   }
   try {
     std::lock_guard lock(gMutex);
@@ -90,33 +91,38 @@ CK_RV Initialize(CK_VOID_PTR argument) noexcept {
 CK_RV Finalize(CK_VOID_PTR reserved) noexcept {
   if (reserved != nullptr)
     return CKR_ARGUMENTS_BAD;
-  std::shared_ptr<Bridge> bridge;
-  {
-    std::lock_guard lock(gMutex);
-    if (!gBridge)
-      return CKR_CRYPTOKI_NOT_INITIALIZED;
-    bridge.swap(gBridge);
+  try {
+    std::shared_ptr<Bridge> bridge;
+    {
+      std::lock_guard lock(gMutex);
+      if (!gBridge)
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+      bridge.swap(gBridge);
+    }
+    // Waiting threads return; the module is unloaded when the last call using it has returned,
+    // here unless another thread is still inside one.
+    bridge->Interrupt();
+    return CKR_OK;
+  } catch (...) {
+    return CKR_GENERAL_ERROR;
   }
-  // Waiting threads return; the module is unloaded when the last call using it has returned,
-  // here unless another thread is still inside one.
-  bridge->Interrupt();
-  return CKR_OK;
 }
 
 CK_RV GetInfo(CK_INFO_PTR info) noexcept {
   if (info == nullptr)
     return CKR_ARGUMENTS_BAD;
-  if (!Current())
-    return CKR_CRYPTOKI_NOT_INITIALIZED;
-  *info = {};
-  info->cryptokiVersion = {CRYPTOKI_VERSION_MAJOR, CRYPTOKI_VERSION_MINOR};
-  std::memset(info->manufacturerID, ' ', sizeof info->manufacturerID);
-  std::memcpy(info->manufacturerID, "Varlo", 5);
-  std::memset(info->libraryDescription, ' ', sizeof info->libraryDescription);
-  static constexpr char kDescription[] = "Varlo DESFire tokens";
-  std::memcpy(info->libraryDescription, kDescription, sizeof kDescription - 1);
-  info->libraryVersion = {1, 0};
-  return CKR_OK;
+  return Guarded([info](Bridge&) {
+    static constexpr std::string_view kManufacturer = "Varlo";
+    static constexpr std::string_view kDescription = "Varlo DESFire tokens";
+    *info = {};
+    info->cryptokiVersion = {CRYPTOKI_VERSION_MAJOR, CRYPTOKI_VERSION_MINOR};
+    std::memset(info->manufacturerID, ' ', sizeof info->manufacturerID);
+    std::memcpy(info->manufacturerID, kManufacturer.data(), kManufacturer.size());
+    std::memset(info->libraryDescription, ' ', sizeof info->libraryDescription);
+    std::memcpy(info->libraryDescription, kDescription.data(), kDescription.size());
+    info->libraryVersion = {1, 0};
+    return CKR_OK;
+  });
 }
 
 CK_RV GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) noexcept;
