@@ -15,17 +15,6 @@ namespace {
 
 // The module locks a PIN after this many wrong ones in a row.
 constexpr int kPinTries = 5;
-constexpr std::string_view kManufacturer = "Varlo";
-
-// Fills a blank-padded PKCS#11 text field, cutting `text` at a character boundary if too long.
-template <std::size_t N>
-void Pad(unsigned char (&field)[N], std::string_view text) {
-  std::size_t length = std::min(text.size(), N);
-  while (length < text.size() && length > 0 && (text[length] & 0xC0) == 0x80)
-    --length;  // do not split a UTF-8 sequence
-  std::memset(field, ' ', N);
-  std::memcpy(field, text.data(), length);
-}
 
 // What the capability block says about a token.
 struct TokenFacts {
@@ -181,6 +170,7 @@ CK_RV Bridge::GetTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO* info) {
   Pad(info->manufacturerID, kManufacturer);
   Pad(info->model, facts.model);
   Pad(info->serialNumber, ToHex(slot->token.id));
+  Pad(info->utcTime, "");  // no clock on the token
   info->flags = CKF_WRITE_PROTECTED;
   if (facts.initialized)
     info->flags |= CKF_TOKEN_INITIALIZED;

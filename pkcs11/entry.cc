@@ -3,11 +3,9 @@
 #include <p11-kit/pkcs11.h>
 
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <string_view>
 
 #include "modulehost/module_path.h"
 #include "modulehost/results.h"
@@ -112,14 +110,10 @@ CK_RV GetInfo(CK_INFO_PTR info) noexcept {
   if (info == nullptr)
     return CKR_ARGUMENTS_BAD;
   return Guarded([info](Bridge&) {
-    static constexpr std::string_view kManufacturer = "Varlo";
-    static constexpr std::string_view kDescription = "Varlo DESFire tokens";
     *info = {};
     info->cryptokiVersion = {CRYPTOKI_VERSION_MAJOR, CRYPTOKI_VERSION_MINOR};
-    std::memset(info->manufacturerID, ' ', sizeof info->manufacturerID);
-    std::memcpy(info->manufacturerID, kManufacturer.data(), kManufacturer.size());
-    std::memset(info->libraryDescription, ' ', sizeof info->libraryDescription);
-    std::memcpy(info->libraryDescription, kDescription.data(), kDescription.size());
+    Pad(info->manufacturerID, kManufacturer);
+    Pad(info->libraryDescription, "Varlo DESFire tokens");
     info->libraryVersion = {1, 0};
     return CKR_OK;
   });
