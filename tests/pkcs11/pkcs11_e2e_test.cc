@@ -230,6 +230,8 @@ TEST_F(Pkcs11EndToEndTest, TokenIsASlotWithItsLabelSerialAndReadOnlyFlags) {
   EXPECT_EQ(objects(), 3u);
   ASSERT_EQ(p11_->C_Logout(session), CKR_OK);
   EXPECT_EQ(objects(), 2u);
+
+  StartWaiting();  // C_Finalize ends the wait (TearDown checks)
 }
 
 TEST_F(Pkcs11EndToEndTest, Pkcs11ToolListsFindsAndReadsTheObjects) {
