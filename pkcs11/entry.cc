@@ -2,10 +2,12 @@
 // C_Initialize and C_Finalize, and the function list. No exception crosses this boundary.
 #include <p11-kit/pkcs11.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "modulehost/module_path.h"
 #include "modulehost/results.h"
@@ -97,9 +99,12 @@ CK_RV Finalize(CK_VOID_PTR reserved) noexcept {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
       bridge.swap(gBridge);
     }
-    // Waiting threads return; the module is unloaded when the last call using it has returned,
-    // here unless another thread is still inside one.
+    // Waiting threads return at once, calls under way when they end; then the module is
+    // unloaded here, so that a C_Initialize after this call finds it unloaded.
     bridge->Interrupt();
+    while (bridge.use_count() > 1)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    bridge.reset();
     return CKR_OK;
   } catch (...) {
     return CKR_GENERAL_ERROR;
