@@ -4,6 +4,8 @@
 #   <libdir>/pkgconfig/varlo-module.pc            its pkg-config file (variable "module")
 #   <bindir>/varlo-host, varlo-tokend, varlo-cardimage, varlo-vcard, varlo-cardmon
 #   lib/systemd/system/varlo-tokend.service       the local token service's unit
+#   <p11-kit module folder>/libvarlo-pkcs11.so    the PKCS#11 bridge (lib/<multiarch>/pkcs11)
+#   share/p11-kit/modules/varlo-pkcs11.module     its p11-kit module file
 # Programs and the unit that are not part of this tree are left out.
 include(GNUInstallDirs)
 
@@ -27,6 +29,21 @@ if(EXISTS ${PROJECT_SOURCE_DIR}/apps/tokend/varlo-tokend.service)
     file(WRITE \"${PROJECT_BINARY_DIR}/installed/varlo-tokend.service\" \"\${unit}\")")
   install(FILES ${PROJECT_BINARY_DIR}/installed/varlo-tokend.service
           DESTINATION lib/systemd/system)
+endif()
+
+# The bridge goes where p11-kit looks for modules, its module file where p11-kit looks for those
+# (both taken from p11-kit's pkg-config file in pkcs11/); the file names the bridge by its full
+# path, known only when installing.
+if(TARGET varlo-pkcs11)
+  install(TARGETS varlo-pkcs11 LIBRARY DESTINATION ${VARLO_BRIDGE_DIR})
+  install(CODE "
+    file(READ \"${PROJECT_SOURCE_DIR}/packaging/varlo-pkcs11.module.in\" text)
+    string(REPLACE \"@VARLO_BRIDGE_PATH@\"
+                   \"\${CMAKE_INSTALL_PREFIX}/${VARLO_BRIDGE_DIR}/$<TARGET_FILE_NAME:varlo-pkcs11>\"
+                   text \"\${text}\")
+    file(WRITE \"${PROJECT_BINARY_DIR}/installed/varlo-pkcs11.module\" \"\${text}\")")
+  install(FILES ${PROJECT_BINARY_DIR}/installed/varlo-pkcs11.module
+          DESTINATION ${VARLO_P11KIT_CONFIG_DIR})
 endif()
 
 # The .pc file finds the prefix from its own folder, so that it is right for any install prefix

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <string_view>
 
-#include "apps/host/item_block.h"
-#include "apps/host/results.h"
 #include "common/hex.h"
+#include "modulehost/item_block.h"
+#include "modulehost/results.h"
 
 namespace varlo::host {
 namespace {

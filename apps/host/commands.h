@@ -14,8 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "apps/host/module_table.h"
 #include "common/secure_bytes.h"
+#include "modulehost/module_table.h"
 
 namespace varlo::host {
 

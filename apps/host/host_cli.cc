@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "apps/host/commands.h"
-#include "apps/host/results.h"
 #include "common/hex.h"
 #include "common/utf.h"
+#include "modulehost/results.h"
 #include "platform/signal/stop_signal.h"
 #include "platform/system/system.h"
 

@@ -11,8 +11,8 @@
 #include <ostream>
 #include <string>
 
-#include "apps/host/loaded_module.h"
 #include "common/secure_bytes.h"
+#include "modulehost/loaded_module.h"
 
 namespace varlo::host {
 

@@ -9,8 +9,8 @@
 #include <functional>
 #include <sstream>
 
-#include "apps/host/results.h"
 #include "items/item.h"
+#include "modulehost/results.h"
 #include "nlohmann/json.hpp"
 
 namespace varlo::host {

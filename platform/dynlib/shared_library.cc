@@ -28,4 +28,13 @@ std::string ProgramPath() {
   return error ? std::string() : path.string();
 }
 
+std::string PathOfLoadedFile(const void* address) {
+  Dl_info info{};
+  if (::dladdr(address, &info) == 0 || info.dli_fname == nullptr)
+    return {};
+  std::error_code error;
+  std::filesystem::path path = std::filesystem::canonical(info.dli_fname, error);
+  return error ? std::string() : path.string();
+}
+
 }  // namespace varlo::platform

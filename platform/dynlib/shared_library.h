@@ -31,6 +31,10 @@ class SharedLibrary {
 // system cannot tell.
 std::string ProgramPath();
 
+// The absolute path of the loaded file (program or shared library) that holds `address`, to
+// find files installed next to a library; empty when the loader cannot tell.
+std::string PathOfLoadedFile(const void* address);
+
 }  // namespace varlo::platform
 
 #endif  // VARLO_PLATFORM_DYNLIB_SHARED_LIBRARY_H_

@@ -1,5 +1,7 @@
 #include "platform/system/system.h"
 
+#include <cstdlib>
+
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -18,6 +20,11 @@ std::string FormatLocalTime(std::time_t time, const char* format) {
   char buffer[64];
   std::size_t length = std::strftime(buffer, sizeof buffer, format, &local);
   return std::string(buffer, length);
+}
+
+std::string EnvironmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
 }
 
 }  // namespace varlo::platform

@@ -14,6 +14,9 @@ std::uint64_t CurrentThreadId();
 // `time` in local time, formatted with strftime's `format`.
 std::string FormatLocalTime(std::time_t time, const char* format);
 
+// The value of the environment variable `name`; empty when it is unset or empty.
+std::string EnvironmentValue(const char* name);
+
 }  // namespace varlo::platform
 
 #endif  // VARLO_PLATFORM_SYSTEM_SYSTEM_H_

@@ -55,6 +55,28 @@ string(STRIP "${module}" module)
 run(ignored ${C_COMPILER} ${SANITIZE} ${DLOPEN_HOST_SOURCE} ${flags} -o ${WORK_DIR}/dlopen_host)
 run(ignored ${WORK_DIR}/dlopen_host ${module})
 
+# The installed p11-kit module file names the installed bridge, which loads the installed module
+# (a sanitized bridge cannot be loaded by pkcs11-tool).
+if(BRIDGE)
+  file(STRINGS ${prefix}/${MODULE_FILE} named REGEX "^module:")
+  if(NOT named STREQUAL "module: ${prefix}/${BRIDGE}")
+    message(FATAL_ERROR "${MODULE_FILE} names another bridge: ${named}")
+  endif()
+  if(PKCS11_TOOL AND NOT SANITIZE)
+    # Its exit code says only that there is no slot; C_Initialize succeeded when the library's
+    # description is shown.
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env VARLO_PIPE_DIR=${WORK_DIR}/empty
+                    PCSCLITE_CSOCK_NAME=${WORK_DIR}/empty/pcscd.comm
+                    VARLO_MACHINE_REGISTRY=${WORK_DIR}/empty/machine.reg
+                    VARLO_USER_REGISTRY=${WORK_DIR}/empty/user.reg
+                    ${PKCS11_TOOL} --module ${prefix}/${BRIDGE} --show-info
+                    OUTPUT_VARIABLE info ERROR_VARIABLE info TIMEOUT 120)
+    if(NOT info MATCHES "Varlo DESFire tokens")
+      message(FATAL_ERROR "pkcs11-tool --show-info with the installed bridge:\n${info}")
+    endif()
+  endif()
+endif()
+
 # The Debian package holds the same files under /usr and names what it needs.
 if(DPKG_DEB)
   run(ignored ${CPACK} -G DEB -B ${WORK_DIR}/package --config ${BUILD_DIR}/CPackConfig.cmake)

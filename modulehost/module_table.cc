@@ -1,9 +1,9 @@
-#include "apps/host/module_table.h"
+#include "modulehost/module_table.h"
 
 #include <cstring>
 #include <memory>
 
-#include "apps/host/results.h"
+#include "modulehost/results.h"
 
 namespace varlo::host {
 namespace {

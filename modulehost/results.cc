@@ -1,4 +1,4 @@
-#include "apps/host/results.h"
+#include "modulehost/results.h"
 
 #include <array>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "apps/host/item_block.h"
+#include "modulehost/item_block.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Reads the packed item block ("SR" … "BW") a module hands out for a token's capabilities into
 // a tree a host can show.
-#ifndef VARLO_APPS_HOST_ITEM_BLOCK_H_
-#define VARLO_APPS_HOST_ITEM_BLOCK_H_
+#ifndef VARLO_MODULEHOST_ITEM_BLOCK_H_
+#define VARLO_MODULEHOST_ITEM_BLOCK_H_
 
 #include <cstdint>
 #include <optional>
@@ -40,4 +40,4 @@ std::optional<std::string> PrintableText(std::span<const std::uint8_t> bytes);
 
 }  // namespace varlo::host
 
-#endif  // VARLO_APPS_HOST_ITEM_BLOCK_H_
+#endif  // VARLO_MODULEHOST_ITEM_BLOCK_H_

@@ -1,6 +1,6 @@
-#include "apps/host/loaded_module.h"
+#include "modulehost/loaded_module.h"
 
-#include "apps/host/results.h"
+#include "modulehost/results.h"
 
 namespace varlo::host {
 namespace {

@@ -5,8 +5,8 @@
 //
 // The table belongs to whoever initialized the module (a loaded library or a test's fake); it
 // must stay initialized while a ModuleTable uses it. Calls are made on the caller's thread.
-#ifndef VARLO_APPS_HOST_MODULE_TABLE_H_
-#define VARLO_APPS_HOST_MODULE_TABLE_H_
+#ifndef VARLO_MODULEHOST_MODULE_TABLE_H_
+#define VARLO_MODULEHOST_MODULE_TABLE_H_
 
 #include <cstdint>
 #include <string>
@@ -57,4 +57,4 @@ class ModuleTable {
 
 }  // namespace varlo::host
 
-#endif  // VARLO_APPS_HOST_MODULE_TABLE_H_
+#endif  // VARLO_MODULEHOST_MODULE_TABLE_H_

@@ -5,8 +5,8 @@
 // ModuleInitialize and calls ModuleUnload when it goes. The module calls the callback from its
 // own threads and from inside ModuleInitialize and ModuleUnload, sometimes with its token lock
 // held: the callback only counts and wakes waiters, and never calls back into the module.
-#ifndef VARLO_APPS_HOST_LOADED_MODULE_H_
-#define VARLO_APPS_HOST_LOADED_MODULE_H_
+#ifndef VARLO_MODULEHOST_LOADED_MODULE_H_
+#define VARLO_MODULEHOST_LOADED_MODULE_H_
 
 #include <condition_variable>
 #include <cstdint>
@@ -62,4 +62,4 @@ class LoadedModule : public Module {
 
 }  // namespace varlo::host
 
-#endif  // VARLO_APPS_HOST_LOADED_MODULE_H_
+#endif  // VARLO_MODULEHOST_LOADED_MODULE_H_

@@ -1,7 +1,7 @@
 // What varlo-host makes of the module's result codes: a name, a sentence for people and the
 // program's exit code. The errors the commands throw carry the exit code they end with.
-#ifndef VARLO_APPS_HOST_RESULTS_H_
-#define VARLO_APPS_HOST_RESULTS_H_
+#ifndef VARLO_MODULEHOST_RESULTS_H_
+#define VARLO_MODULEHOST_RESULTS_H_
 
 #include <stdexcept>
 #include <string>
@@ -54,4 +54,4 @@ class HostError : public CommandError {
 
 }  // namespace varlo::host
 
-#endif  // VARLO_APPS_HOST_RESULTS_H_
+#endif  // VARLO_MODULEHOST_RESULTS_H_
