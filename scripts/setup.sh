@@ -8,7 +8,7 @@ packages=(
   libcrypto++-dev libsodium-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libpcsclite-dev pcscd pcsc-tools vsmartcard-vpcd
-  libp11-kit-dev opensc gnutls-bin
+  libp11-kit-dev p11-kit opensc gnutls-bin
   procps psmisc
 )
 

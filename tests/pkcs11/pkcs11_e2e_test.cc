@@ -293,10 +293,10 @@ TEST_F(Pkcs11EndToEndTest, WrongPinsAreIncorrectUntilTheTokenLocks) {
   EXPECT_EQ(p11_->C_Login(session, CKU_USER, right, 4), CKR_PIN_LOCKED);
 }
 
-// p11tool loads its modules through p11-kit, which finds the bridge by the build's module file.
+// p11-kit lists the bridge by the build's module file, and p11tool loads it through p11-kit.
 // p11-kit reads no user configuration for root: then the file's folder is mounted over p11-kit's
-// system folder, in a mount namespace that only p11tool sees.
-TEST_F(Pkcs11EndToEndTest, P11toolListsTheObjectsThroughTheModuleFile) {
+// system folder, in a mount namespace that only these programs see.
+TEST_F(Pkcs11EndToEndTest, P11KitListsTheBridgeAndP11toolItsObjects) {
   SKIP_FOR_EXTERNAL_CLIENTS();
   AddToken();
   const std::string url = "pkcs11:token=Bridge%20token";
@@ -304,15 +304,19 @@ TEST_F(Pkcs11EndToEndTest, P11toolListsTheObjectsThroughTheModuleFile) {
   if (geteuid() == 0) {
     constexpr int kNoNamespace = 99;
     run = Tool({"unshare", "--mount", "sh", "-c",
-                "mount --bind \"$0\" \"$1\" || exit 99; exec p11tool --list-all \"$2\"",
+                "mount --bind \"$0\" \"$1\" || exit 99; p11-kit list-modules && "
+                "exec p11tool --list-all \"$2\"",
                 VARLO_P11KIT_USER_CONFIG "/pkcs11/modules", VARLO_P11KIT_SYSTEM_MODULES, url});
     if (run.exitCode == kNoNamespace)
       GTEST_SKIP() << "no mount namespace for p11tool: " << run.output;
   } else {
     setenv("XDG_CONFIG_HOME", VARLO_P11KIT_USER_CONFIG, 1);
-    run = Tool({"p11tool", "--list-all", url});
+    run = Tool({"p11-kit", "list-modules"});
+    const ToolRun tool = Tool({"p11tool", "--list-all", url});
+    run = {tool.exitCode, run.output + tool.output};
   }
   EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("varlo-pkcs11: "), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("object=note;type=data"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("object=certificate;type=data"), std::string::npos) << run.output;
   EXPECT_EQ(run.output.find("secret"), std::string::npos) << run.output;
