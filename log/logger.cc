@@ -51,6 +51,42 @@ std::string_view Tag(LogLevel level) {
 
 }  // namespace
 
+LogSettings ParseLogSettings(std::istream& text) {
+  LogSettings settings;
+  std::string line;
+  while (std::getline(text, line)) {
+    // Read as text: a CRLF file written on Windows means the same as one with LF.
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    if (line.empty() || line.front() == '#')
+      continue;
+    // Exactly one "=" with something on both sides; nothing is trimmed.
+    std::size_t equals = line.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == line.size() ||
+        line.find('=', equals + 1) != std::string::npos) {
+      continue;
+    }
+    std::string key = line.substr(0, equals);
+    std::string value = line.substr(equals + 1);
+    if (key.front() == '>') {
+      std::string context = key.substr(1);
+      if (context == "default") {
+        settings.defaultLevel = LevelFromWord(value);
+      } else {
+        settings.levels[context] = LevelFromWord(value);
+      }
+    } else if (key == "target") {
+      if (value == "console") {
+        settings.target = LogTarget::Console;
+      } else {
+        settings.target = LogTarget::File;
+        settings.directory = value.back() == '/' ? value : value + '/';
+      }
+    }
+  }
+  return settings;
+}
+
 Logger& Logger::Instance() {
   static Logger instance(Utf16ToUtf8(PolicySettings::Instance().GetValue(
       u"LogSettingsPath", u"",
@@ -73,42 +109,16 @@ LogLevel Logger::Threshold(std::string_view context) const {
 void Logger::ReadSettings(const std::string& settingsPath) {
   if (settingsPath.empty())
     return;
-  std::ifstream settings(settingsPath);
+  std::ifstream file(settingsPath);
   std::lock_guard lock(mutex_);
-  if (!settings.is_open())
+  if (!file.is_open())
     return;
-  std::string line;
-  while (std::getline(settings, line)) {
-    // Read as text: a CRLF file written on Windows means the same as one with LF.
-    if (!line.empty() && line.back() == '\r')
-      line.pop_back();
-    if (line.empty() || line.front() == '#')
-      continue;
-    // Exactly one "=" with something on both sides; nothing is trimmed.
-    std::size_t equals = line.find('=');
-    if (equals == std::string::npos || equals == 0 || equals + 1 == line.size() ||
-        line.find('=', equals + 1) != std::string::npos) {
-      continue;
-    }
-    std::string key = line.substr(0, equals);
-    std::string value = line.substr(equals + 1);
-    if (key.front() == '>') {
-      std::string context = key.substr(1);
-      if (context == "default") {
-        defaultLevel_ = LevelFromWord(value);
-      } else {
-        levels_[context] = LevelFromWord(value);
-      }
-    } else if (key == "target") {
-      if (value == "console") {
-        target_ = LogTarget::Console;
-      } else {
-        target_ = LogTarget::File;
-        directory_ = value.back() == '/' ? value : value + '/';
-      }
-    }
-  }
-  settings.close();
+  LogSettings settings = ParseLogSettings(file);
+  file.close();
+  levels_ = std::move(settings.levels);
+  defaultLevel_ = settings.defaultLevel;
+  target_ = settings.target;
+  directory_ = std::move(settings.directory);
   OpenLogFile();
 }
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <istream>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -27,6 +28,19 @@ namespace varlo {
 
 enum class LogLevel : std::int32_t { Off = 0, Fatal = 1, Error = 2, Warn = 3, Info = 4, Debug = 5 };
 enum class LogTarget : std::int32_t { None = 0, File = 1, Console = 2 };
+
+// What a log settings file says. One "key=value" per line, nothing trimmed: ">default=LEVEL"
+// and ">CONTEXT=LEVEL" (fatal, error, warn, info, debug; any other word is off), "target=console"
+// or "target=FOLDER" (the log file's folder). Lines starting with "#", and lines without exactly
+// one "=" with text on both sides, are skipped.
+struct LogSettings {
+  std::map<std::string, LogLevel, std::less<>> levels;
+  LogLevel defaultLevel = LogLevel::Warn;
+  LogTarget target = LogTarget::None;
+  std::string directory;  // ends with "/" when the target is a file
+};
+
+LogSettings ParseLogSettings(std::istream& text);
 
 class Logger {
  public:

@@ -118,12 +118,22 @@ std::optional<std::string> PrintableText(std::span<const std::uint8_t> bytes) {
   return text;
 }
 
+namespace {
+
+// `text` with each malformed UTF-8 sequence as U+FFFD: names and texts come from the module, and
+// a JSON string must be UTF-8, or writing the document out fails.
+std::string AsUtf8(const std::string& text) {
+  return Utf16ToUtf8(Utf8ToUtf16(text));
+}
+
+}  // namespace
+
 nlohmann::json ToJson(const Item& item) {
-  nlohmann::json json = {{"name", item.name}};
+  nlohmann::json json = {{"name", AsUtf8(item.name)}};
   switch (item.type) {
     case kItemText:
       json["type"] = "text";
-      json["value"] = item.text;
+      json["value"] = AsUtf8(item.text);
       break;
     case kItemBytes:
       json["type"] = "bytes";

@@ -32,7 +32,8 @@ struct Item {
 std::optional<Item> ReadItemBlock(std::span<const std::uint8_t> block);
 
 // {"name", "type": "text"|"bytes"|"vector"|"boolean", "value"}: bytes as hex with a "text" member
-// when they are printable UTF-8, a vector's value the array of its children.
+// when they are printable UTF-8, a vector's value the array of its children. Malformed UTF-8 in
+// a name or a text is shown as U+FFFD, so that the document can always be written out.
 nlohmann::json ToJson(const Item& item);
 
 // The bytes as text when they are UTF-8 without control characters.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "items/crc32.h"
+
 namespace varlo::host {
 namespace {
 
@@ -28,6 +30,45 @@ TEST(ItemBlockTest, RefusesDamagedBlocks) {
   }
   for (std::size_t n = 0; n < kBoolean.size(); ++n) {
     EXPECT_FALSE(ReadItemBlock(std::span(kBoolean).first(n))) << "length " << n;
+  }
+}
+
+// A text item "NAME" = "TEXT" as a whole block: "SR", length, item, CRC-32, "BW".
+std::vector<std::uint8_t> TextBlock(std::string_view name, std::string_view text) {
+  std::string item(1, static_cast<char>(kItemText));
+  auto put32 = [](std::string& out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+      out += static_cast<char>(value >> (8 * i));
+  };
+  for (std::string_view part : {name, text}) {
+    put32(item, static_cast<std::uint32_t>(part.size() + 1));
+    item += part;
+    item += '\0';
+  }
+  std::string block = "SR";
+  put32(block, static_cast<std::uint32_t>(item.size()));
+  block += item;
+  put32(block, Crc32(std::span(reinterpret_cast<const std::uint8_t*>(item.data()), item.size())));
+  block += "BW";
+  return {block.begin(), block.end()};
+}
+
+// A module's names and texts reach the host's JSON output as UTF-8 whatever bytes they hold:
+// writing the document out never fails.
+TEST(ItemBlockTest, ShowsMalformedUtf8AsReplacementCharacters) {
+  struct Case {
+    std::string_view name, text, shownName, shownText;
+  } cases[] = {
+      {"tcm", "Varlo \xC3\xA9", "tcm", "Varlo \xC3\xA9"},
+      {"obje\xBDs", "a\xFF", "obje\xEF\xBF\xBDs", "a\xEF\xBF\xBD"},
+  };
+  for (const Case& c : cases) {
+    const auto root = ReadItemBlock(TextBlock(c.name, c.text));
+    ASSERT_TRUE(root) << c.name;
+    const nlohmann::json shown = ToJson(*root);
+    EXPECT_NO_THROW((void)shown.dump()) << c.name;
+    EXPECT_EQ(shown["name"], c.shownName);
+    EXPECT_EQ(shown["value"], c.shownText);
   }
 }
 

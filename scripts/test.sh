@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test three ways: a normal build, an
 # AddressSanitizer + UndefinedBehaviorSanitizer build, and a ThreadSanitizer build of the
-# suites that exercise threads. Services the tests need (pcscd with the virtual reader, the
+# suites that exercise threads; last, a brief run of every fuzz target. Services the tests need (pcscd with the virtual reader, the
 # local token service) are started by the tests' own ctest fixtures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,3 +25,6 @@ cmake -S . -B build/tsan -G Ninja -DVARLO_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TY
   -DVARLO_SANITIZE=thread >/dev/null
 cmake --build build/tsan --parallel "$jobs" --target concurrency_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest tsan -L concurrency
+
+echo "== fuzz targets, ${VARLO_FUZZ_SECONDS:-10} s each (clang, ASan + UBSan) =="
+bash scripts/fuzz.sh all "${VARLO_FUZZ_SECONDS:-10}"
