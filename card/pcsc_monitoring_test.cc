@@ -130,6 +130,20 @@ TEST_F(PcscMonitoringTest, ReadersThatComeAndGoAreFollowed) {
   EXPECT_EQ(pcsc.OpenCards(), 0);
 }
 
+// A card lying on a reader when monitoring starts is read but not reported; once taken off and
+// put back it is.
+TEST_F(PcscMonitoringTest, CardOnAReaderAtStartIsReportedOnlyWhenPresentedAgain) {
+  pcsc.AddReader("Reader A");
+  pcsc.InsertCard("Reader A", MakeCard(0x0B));
+  Start();
+  ASSERT_TRUE(monitor->WaitForInitialState(kDeadline));
+  EXPECT_TRUE(reports.Get().empty());
+  pcsc.RemoveCard("Reader A");
+  pcsc.InsertCard("Reader A", MakeCard(0x0B));
+  ASSERT_TRUE(reports.WaitFor(1));
+  EXPECT_EQ(reports.Get()[0].uid, 0x0411223344550Bu);
+}
+
 TEST_F(PcscMonitoringTest, CallbackThatThrowsNeitherEndsTheWorkerNorHoldsTheCard) {
   pcsc.AddReader("Reader A");
   pcsc.AddReader("Reader B");

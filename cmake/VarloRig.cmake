@@ -3,14 +3,18 @@
 #   include(${PROJECT_SOURCE_DIR}/cmake/VarloRig.cmake)
 include_guard(GLOBAL)
 
-# varlo_add_pcscd_test(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>])
+# varlo_add_pcscd_test(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>]
+#                      [TIMEOUT <seconds>])
 #
 # A GoogleTest program using the rig: linked with varlo_test_rig, labelled "pcscd" and run one
 # at a time with every other pcscd test (there is one pcscd per machine).
 function(varlo_add_pcscd_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(ARG_TIMEOUT)
+    set(timeout TIMEOUT ${ARG_TIMEOUT})
+  endif()
   varlo_add_gtest(${name} SOURCES ${ARG_SOURCES} LIBS varlo_test_rig ${ARG_LIBS}
-                  LABELS pcscd ${ARG_LABELS})
+                  LABELS pcscd ${ARG_LABELS} ${timeout})
   varlo_use_pcscd(${name})
 endfunction()
 

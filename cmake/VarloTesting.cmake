@@ -1,15 +1,37 @@
-# varlo_add_gtest(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>] [CONCURRENT])
+# Every ctest test has a time limit, so that a hang fails its own test within minutes rather
+# than running into CI's overall time-out. Sanitized builds run several times slower, so their
+# limits are scaled. The test `test_time_limits` fails when a test has no limit.
+set(VARLO_TEST_TIMEOUT 120 CACHE STRING "Seconds a test may run unless it sets its own limit")
+if(VARLO_SANITIZE)
+  set(VARLO_TEST_TIME_SCALE 3)
+else()
+  set(VARLO_TEST_TIME_SCALE 1)
+endif()
+
+# varlo_set_test_timeout(<seconds> <tests...>): the time limit of tests, scaled for sanitizers.
+function(varlo_set_test_timeout seconds)
+  math(EXPR scaled "${seconds} * ${VARLO_TEST_TIME_SCALE}")
+  set_tests_properties(${ARGN} PROPERTIES TIMEOUT ${scaled})
+endfunction()
+
+# varlo_add_gtest(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>]
+#                 [TIMEOUT <seconds>] [CONCURRENT])
 #
-# Builds one GoogleTest executable and registers it with ctest as one test. CONCURRENT marks
-# suites that exercise threads: they carry the label "concurrency" and are the ones the
-# ThreadSanitizer build compiles and runs (target `concurrency_tests`).
+# Builds one GoogleTest executable and registers it with ctest as one test, limited to TIMEOUT
+# seconds (VARLO_TEST_TIMEOUT when not given). CONCURRENT marks suites that exercise threads:
+# they carry the label "concurrency" and are the ones the ThreadSanitizer build compiles and runs
+# (target `concurrency_tests`).
 add_custom_target(concurrency_tests)
 
 function(varlo_add_gtest name)
-  cmake_parse_arguments(ARG "CONCURRENT" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "CONCURRENT" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
   add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT ${VARLO_TEST_TIMEOUT})
+  endif()
+  varlo_set_test_timeout(${ARG_TIMEOUT} ${name})
   set(labels ${ARG_LABELS})
   if(ARG_CONCURRENT)
     list(APPEND labels concurrency)

@@ -81,7 +81,9 @@ TEST_F(LoggerTest, WritesTheExactLineFormat) {
   auto lines = LogLines();
   ASSERT_EQ(lines.size(), 1u);
   const std::string expected =
-      "[" + platform::FormatLocalTime(std::time(nullptr), "%Y-%m-%d") + " ";
+      std::string("[")
+          .append(platform::FormatLocalTime(std::time(nullptr), "%Y-%m-%d"))
+          .append(" ");
   EXPECT_EQ(lines[0].substr(0, expected.size()), expected);
   EXPECT_EQ(lines[0].substr(21), "[DBUG][thread " + std::to_string(platform::CurrentThreadId()) +
                                      "][Desfire] Desfire::Load Loading Desfire completed.");
@@ -197,7 +199,8 @@ TEST_F(LoggerTest, LinesFromManyThreadsNeverInterleave) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&logger, t] {
       for (int i = 0; i < kLines; ++i) {
-        LogRecord(logger, "T" + std::to_string(t), LogLevel::Info) << std::string(100, 'a' + t);
+        LogRecord(logger, std::string("T").append(std::to_string(t)), LogLevel::Info)
+            << std::string(100, 'a' + t);
       }
     });
   }

@@ -81,7 +81,7 @@ TEST(ProtocolParseTest, NameErrors) {
       {"Noise_XXpsk0+psk0_25519_AESGCM_SHA256", kCanonical},
   };
   for (const auto& [name, error] : cases) {
-    EXPECT_EQ(Thrown([&] { Protocol::Parse(name); }), error) << name;
+    EXPECT_EQ(Thrown([&name = name] { Protocol::Parse(name); }), error) << name;
   }
 }
 

@@ -4,8 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config git clang-format
-  clang libclang-rt-14-dev
+  build-essential clang libclang-rt-14-dev cmake ninja-build pkg-config git clang-format
   libcrypto++-dev libsodium-dev nlohmann-json3-dev libcli11-dev libsqlite3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libpcsclite-dev pcscd pcsc-tools vsmartcard-vpcd

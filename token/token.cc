@@ -159,8 +159,9 @@ std::vector<std::uint64_t> Token::FindObjects(
   RequireInitialized();
   std::vector<std::uint64_t> handles;
   for (const auto& [handle, object] : objects) {
-    const bool all = std::all_of(conditions.begin(), conditions.end(),
-                                 [&object](const SearchCondition& c) { return Meets(object, c); });
+    const bool all =
+        std::all_of(conditions.begin(), conditions.end(),
+                    [&object = object](const SearchCondition& c) { return Meets(object, c); });
     if (all)
       handles.push_back(handle);
   }

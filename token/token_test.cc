@@ -279,7 +279,7 @@ TEST_F(TokenTest, DamagedObjectsFailWithTheirOwnTexts) {
            RESULT_FAILURE},
       };
   for (const auto& [spoil, text, code] : faults) {
-    Token token(CardWith([&](DesfireData& d) { spoil(d.objects[cert]); }), nullptr);
+    Token token(CardWith([&, &spoil = spoil](DesfireData& d) { spoil(d.objects[cert]); }), nullptr);
     ExpectFailure([&] { token.ReadObject(cert); }, text, code);
   }
   ExpectFailure([] { Token::TwoFishDecrypt(Bytes(16, 1), Bytes(16)); }, "Key length mismatch.",

@@ -444,7 +444,7 @@ TEST(TokenJsonTest, BadObjectElementsThrow) {
       {[](json& e) { e["value"] = "qqq"; }, "Failed getting binary data"},
   };
   for (const auto& [spoil, text] : faults)
-    EXPECT_EQ(ReadFailure([&spoil](json& d) { spoil(d["objects"][1]); }), text);
+    EXPECT_EQ(ReadFailure([&spoil = spoil](json& d) { spoil(d["objects"][1]); }), text);
   // Taken as they stand: no range or CRC check on a document.
   json element = json::parse(kDocument)["objects"][1];
   element["type"] = 0xFFFFFFFFu;

@@ -42,7 +42,8 @@ TEST(CardImageWriterTest, PinFileHoldsTheObjectKeyAndItsCrcUnderThePinKey) {
 TEST(CardImageWriterTest, SpreadsRecordsAndDataOverFiles) {
   TokenDescription token{0x04A1B2C3D4E5F6, "T", Text("0000"), {}, {}, {}};
   for (int i = 0; i < 5; ++i)
-    token.objects.push_back({"o" + std::to_string(i), 7, i % 2 == 0, 3, SecureBytes(20, 1)});
+    token.objects.push_back(
+        {std::string("o").append(std::to_string(i)), 7, i % 2 == 0, 3, SecureBytes(20, 1)});
   const CardImage image = MakeCardImage(token, {.recordsPerHeader = 2, .dataFileSize = 40});
   // Records 2, 2, 1 in header files 0, 2, 4 of 3 + 49 × 3 bytes; 5 × 32 stored bytes in data
   // files of 40.

@@ -12,7 +12,9 @@ namespace varlo::tokend {
 void ServiceLog::Write(int priority, std::string_view level, std::string_view text) {
   std::string line;
   if (style_ == Style::Journal) {
-    line = "<" + std::to_string(priority) + ">";
+    line.push_back('<');
+    line.append(std::to_string(priority));
+    line.push_back('>');
   } else {
     const auto now = std::chrono::system_clock::now();
     const auto milliseconds =

@@ -20,8 +20,9 @@ std::u16string Utf16FromData(const std::vector<std::uint8_t>& data, std::size_t 
 
 }  // namespace
 
-RegistryKey::RegistryKey(Root root, std::u16string subKey, std::uint32_t extraAccess)
-    : root_(root), subKey_(std::move(subKey)), extraAccess_(extraAccess) {}
+// `extraAccess` only matters on Windows (see the header), so it is not kept here.
+RegistryKey::RegistryKey(Root root, std::u16string subKey, std::uint32_t /*extraAccess*/)
+    : root_(root), subKey_(std::move(subKey)) {}
 
 RegistryResult RegistryKey::Read(std::u16string_view name, RegistryType type,
                                  std::vector<std::uint8_t>& data) const {

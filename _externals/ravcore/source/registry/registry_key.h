@@ -42,7 +42,6 @@ class RegistryKey {
 
   Root root_;
   std::u16string subKey_;
-  std::uint32_t extraAccess_;
 };
 
 }  // namespace ravcore

@@ -20,7 +20,8 @@ bool ReceiveActor::Post(std::shared_ptr<ActorData> message) {
   if (!message) {
     return false;
   }
-  ActorDataPackage package{message, typeid(*message).name()};
+  const ActorData& data = *message;  // typeid then evaluates no call, only the object
+  ActorDataPackage package{message, typeid(data).name()};
   try {
     executor_->enqueue([this, package = std::move(package)] { Dispatch(package); });
     return true;

@@ -4,6 +4,7 @@
 #ifndef RAVCORE_NETWORK_PIPE_TEST_UTIL_H_
 #define RAVCORE_NETWORK_PIPE_TEST_UTIL_H_
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -90,9 +91,10 @@ struct TestService {
 
 inline Bytes Record(const Bytes& body) {
   const auto n = static_cast<std::uint32_t>(body.size());
-  Bytes record = {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
-                  static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)};
-  record.insert(record.end(), body.begin(), body.end());
+  Bytes record(4 + body.size());
+  for (int i = 0; i < 4; ++i)
+    record[i] = static_cast<std::uint8_t>(n >> (8 * i));
+  std::copy(body.begin(), body.end(), record.begin() + 4);
   return record;
 }
 

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "ravcore/network/mbc/message_based_stream_reader.h"
 #include "ravcore/network/mbc/message_splitting_wrapper.h"
 #include "ravcore/network/mbc/pipe_stream_wrapper.h"
+#include "ravcore/network/mbc/polling_wrapper.h"
 #include "ravcore/network/pipe_test_util.h"
 
 namespace ravcore::network::mbc {
@@ -196,6 +199,33 @@ TEST(MessageBasedStreamReader, ReadsTheStreamOnlyWhenItHoldsNoWholeRecord) {
     }
     EXPECT_TRUE(reader.Read().IsEmpty());
   }
+}
+
+// A read that throws ends the polling: by the time the error observers hear of it the wrapper no
+// longer counts as running, so an owner that checks IsRunning knows to rebuild the stack.
+TEST(PollingWrapper, ReaderThatThrowsLeavesItNotRunning) {
+  struct BrokenReader : IMessageReader {
+    Message Read() override { throw NetworkException("Pipe is broken.", 109); }
+  };
+  PollingWrapper polling;
+  polling.Attach(std::make_shared<BrokenReader>(), nullptr);
+  std::mutex mutex;
+  std::string error;
+  bool runningWhenTold = true;
+  polling.errors.Subscribe([&](const std::exception_ptr& e) {
+    std::lock_guard lock(mutex);
+    error = Describe(e);
+    runningWhenTold = polling.IsRunning();
+  });
+  polling.Start();
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard lock(mutex);
+    return !error.empty();
+  }));
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(error, "Pipe is broken. (109)");
+  EXPECT_FALSE(runningWhenTold);
+  EXPECT_FALSE(polling.IsRunning());
 }
 
 }  // namespace

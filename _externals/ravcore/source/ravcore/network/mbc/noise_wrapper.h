@@ -71,6 +71,8 @@ class NoiseWrapper : public IMessageReader, public IMessageWriter, public IWrapp
               std::shared_ptr<IMessageWriter> writer) override;
 
  private:
+  friend struct NoiseWrapperTestAccess;  // lets the tests check that plaintext is wiped
+
   void RunHandshake();
   Message ReceiveWithTimeout();
 

@@ -8,11 +8,19 @@
 #include <algorithm>
 #include <deque>
 #include <mutex>
+#include <span>
 #include <thread>
 
 #include "ravcore/network/pipe_test_util.h"
 
 namespace ravcore::network::mbc {
+
+struct NoiseWrapperTestAccess {
+  static std::span<const std::uint8_t> ReceiveBuffer(const NoiseWrapper& noise) {
+    return noise.receiveBuffer_;
+  }
+};
+
 namespace {
 
 using namespace testing_util;
@@ -98,6 +106,17 @@ TEST_F(NoisePair, HandshakeThenAuthenticatedMessagesBothWays) {
     toResponder->Write(Message(bad));
     EXPECT_EQ(Failure([&] { responder->Read(); }), "Decryption failed. (0)");
   }
+}
+
+// Once a message has been handed up, no copy of its plaintext stays in the wrapper.
+TEST_F(NoisePair, ReadWipesThePlaintextFromTheReceiveBuffer) {
+  Handshake();
+  const Bytes secret(300, 0x5A);
+  initiator->Write(Message(secret));
+  EXPECT_EQ(ToBytes(responder->Read()), secret);
+  const auto buffer = NoiseWrapperTestAccess::ReceiveBuffer(*responder);
+  EXPECT_EQ(std::search(buffer.begin(), buffer.end(), secret.begin(), secret.begin() + 16),
+            buffer.end());
 }
 
 TEST_F(NoisePair, OperationsFollowTheHandshakeRules) {
