@@ -332,6 +332,13 @@ std::vector<std::uint8_t> Desfire::ReadDataFile(std::uint8_t fileNumber) {
     if (command.status != kStatusAdditionalFrame) {
       break;
     }
+    // A card that announces more data in frames without any would keep this loop, and the
+    // reader, busy for ever.
+    if (command.response.empty()) {
+      LogError(kContext) << "Desfire::ReadDataFile File " << static_cast<unsigned>(fileNumber)
+                         << ": more data announced in a frame without data.";
+      throw std::runtime_error("Failed to read file.");
+    }
     if (content.size() > kMaxFileSize) {
       LogError(kContext) << "Desfire::ReadDataFile File " << static_cast<unsigned>(fileNumber)
                          << " exceeds " << kMaxFileSize << " bytes.";

@@ -326,6 +326,21 @@ TEST_F(DesfireTest, DisabledCallbackAndFaultyDataAreNotReported) {
                       Line(LogLevel::Error, "Desfire::Load Failed to parse raw desfire data.")}));
 }
 
+// A card that keeps announcing more data without sending any would hold the read, and the
+// reader, for ever: the first such frame ends the read.
+TEST_F(DesfireTest, AnAdditionalFrameWithoutDataEndsTheRead) {
+  auto desfire = MakeDesfire();
+  desfire->StartTransaction();
+  ASSERT_EQ(desfire->SelectApp(), DesfireResult::Ok);
+  int frames = 0;
+  card->intercept = [&](const Bytes&) -> std::optional<Bytes> {
+    return Bytes{++frames < 1000 ? kStatusAdditionalFrame : kStatusOk};
+  };
+  EXPECT_EQ(FailureText([&] { desfire->ReadDataFile(1); }), "Failed to read file.");
+  EXPECT_EQ(frames, 1);
+  desfire->EndTransaction();
+}
+
 TEST_F(DesfireTest, CommandsMapCardStatusesToTheirTexts) {
   auto desfire = MakeDesfire();
   EXPECT_EQ(FailureText([&] { desfire->ListFiles(); }),
