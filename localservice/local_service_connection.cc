@@ -80,6 +80,15 @@ LocalServiceConnection::LocalServiceConnection(ClearCallback onClear, Timing tim
   Connect();
 }
 
+LocalServiceConnection::LocalServiceConnection(ClearCallback onClear, Timing timing,
+                                               std::shared_ptr<Stack> stack)
+    : clearCallback_(std::move(onClear)),
+      timing_(timing),
+      stack_(std::move(stack)),
+      pool_(std::make_unique<ravcore::ThreadPool>(3)) {
+  connected_ = stack_ != nullptr;
+}
+
 LocalServiceConnection::~LocalServiceConnection() {
   TraceScope trace("LocalServiceConnection::~LocalServiceConnection");
   Shutdown();
