@@ -9,17 +9,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "common/secure_bytes.h"
 #include "tokendata/token_object.h"
 
 namespace varlo {
 
-// Files of the token application: file number → file content.
-using CardFiles = std::map<std::uint8_t, std::vector<std::uint8_t>>;
+// Files of the token application: file number → file content, in self-wiping buffers (the PIN
+// file allows an offline search for the PIN).
+using CardFiles = std::map<std::uint8_t, SecureBytes>;
 
 // File numbers with a fixed role. Of the others, even numbers below the PIN file are header
 // files and all remaining ones are data files, joined in ascending order into one data area.
@@ -59,14 +62,14 @@ class DesfireData {
   std::uint64_t uid = 0;
   std::string label;
   bool initialized = false;
-  std::vector<std::uint8_t> pinData;
+  SecureBytes pinData;
   std::uint64_t pinErrorCount = 0;
   std::map<std::uint64_t, TokenObject> objects;
 
  private:
-  void ParsePropertyFile(const std::vector<std::uint8_t>& file);
-  void ParseObjects(const std::vector<std::vector<std::uint8_t>>& headerFiles,
-                    const std::vector<std::uint8_t>& dataArea);
+  void ParsePropertyFile(std::span<const std::uint8_t> file);
+  void ParseObjects(const std::vector<SecureBytes>& headerFiles,
+                    std::span<const std::uint8_t> dataArea);
 };
 
 }  // namespace varlo

@@ -51,8 +51,8 @@ std::string EncodeBase64(std::span<const std::uint8_t> bytes) {
   return text;
 }
 
-std::optional<std::vector<std::uint8_t>> DecodeBase64(std::string_view text) {
-  std::vector<std::uint8_t> bytes(text.size() / 4 * 3 + 3);
+std::optional<SecureBytes> DecodeBase64(std::string_view text) {
+  SecureBytes bytes(text.size() / 4 * 3 + 3);
   std::size_t size = 0;
   if (sodium_base642bin(bytes.data(), bytes.size(), text.data(), text.size(), kBase64Ignored, &size,
                         nullptr, sodium_base64_VARIANT_ORIGINAL) != 0) {
@@ -83,7 +83,7 @@ void PutUint64(OrderedJson* target, std::string_view name, std::uint64_t value) 
   PutBytes(target, name, bytes);
 }
 
-std::vector<std::uint8_t> GetBytes(const nlohmann::json* source, std::string_view name) {
+SecureBytes GetBytes(const nlohmann::json* source, std::string_view name) {
   if (source == nullptr) {
     throw std::runtime_error("Unexpected nullptr.");
   }

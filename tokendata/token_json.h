@@ -26,6 +26,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/secure_bytes.h"
 #include "tokendata/token_object.h"
 
 namespace varlo {
@@ -44,14 +45,14 @@ void JsonStep(const char* text, Step&& step) {
 
 std::string EncodeBase64(std::span<const std::uint8_t> bytes);
 // nullopt for anything but complete, canonical Base64.
-std::optional<std::vector<std::uint8_t>> DecodeBase64(std::string_view text);
+std::optional<SecureBytes> DecodeBase64(std::string_view text);
 
 // Appends member `name` holding `bytes` as Base64.
 void PutBytes(OrderedJson* target, std::string_view name, std::span<const std::uint8_t> bytes);
 // Appends member `name` holding the 8 bytes of `value`, least significant first, as Base64.
 void PutUint64(OrderedJson* target, std::string_view name, std::uint64_t value);
 // The bytes of Base64 string member `name`; throws when it is absent or not Base64.
-std::vector<std::uint8_t> GetBytes(const nlohmann::json* source, std::string_view name);
+SecureBytes GetBytes(const nlohmann::json* source, std::string_view name);
 
 // A number member read as a signed 32-bit integer (out-of-range values saturate, fractions are
 // cut); nullopt when `name` is absent or not a number.

@@ -88,7 +88,7 @@ struct Machine {
     content.uid = ToHex(cardimage::UidBlob(card.uid));
     content.appKey = ToHex(card.appKey);
     for (const auto& [number, bytes] : card.files)
-      content.files[number] = bytes;
+      content.files[number].assign(bytes.begin(), bytes.end());
     cardImage = rig.WriteImage("card", content);
 
     const cardimage::CardImage image = cardimage::MakeCardImage(Description(kStoredUid));

@@ -288,7 +288,7 @@ class ModuleEndToEndTest : public ::testing::Test {
     content.uid = ToHex(cardimage::UidBlob(image.uid));
     content.appKey = ToHex(image.appKey);
     for (const auto& [number, bytes] : image.files)
-      content.files[number] = bytes;
+      content.files[number].assign(bytes.begin(), bytes.end());
     return rig->WriteImage(content.uid, content);
   }
   // Presents the card, waits until the module has read it (the property file comes last) and

@@ -119,7 +119,7 @@ class Pkcs11EndToEndTest : public ::testing::Test {
     content.uid = ToHex(cardimage::UidBlob(card.uid));
     content.appKey = ToHex(card.appKey);
     for (const auto& [number, bytes] : card.files)
-      content.files[number] = bytes;
+      content.files[number].assign(bytes.begin(), bytes.end());
     return rig->WriteImage(content.uid, content);
   }
 

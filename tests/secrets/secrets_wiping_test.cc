@@ -137,7 +137,8 @@ TEST(SecretsWipingTest, ModuleFreesNoPinKeyOrPlainText) {
   auto card = std::make_shared<testing::SimulatedDesfire>();
   card->uid = cardimage::UidBlob(kUid);
   card->appKey = image.appKey;
-  card->files = image.files;
+  for (const auto& [number, bytes] : image.files)
+    card->files[number].assign(bytes.begin(), bytes.end());
   testing::FakePcsc pcsc;
   pcsc.AddReader(kReader);
   pcsc.InsertCard(kReader, card);
