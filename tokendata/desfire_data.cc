@@ -113,8 +113,9 @@ DesfireData::DesfireData(const DesfireData& other) {
   objects = other.objects;
 }
 
-std::string DesfireData::ToJson() const {
+SecureString DesfireData::ToJson() const {
   OrderedJson document = OrderedJson::object();
+  const StringsWiper wiper(document);
   PutUint64(&document, "uid", uid);
   if (initialized) {
     PutBytes(&document, "label",
@@ -134,9 +135,10 @@ std::string DesfireData::ToJson() const {
                [&] { document["objects"] = std::move(array); });
     }
   }
-  std::string text;
+  SecureString text;
   // Compact output; a label that is not valid UTF-8 cannot be written and fails here.
-  JsonStep("Failed to convert token json object to string.", [&] { text = document.dump(); });
+  JsonStep("Failed to convert token json object to string.",
+           [&] { text = DumpToSecure(document); });
   return text;
 }
 

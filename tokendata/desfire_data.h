@@ -51,10 +51,10 @@ class DesfireData {
   DesfireData& operator=(DesfireData&& other) noexcept = default;
   virtual ~DesfireData() = default;
 
-  // The token's JSON document, compact, members in a fixed order (see token_json.h). Throws
-  // std::runtime_error when the document cannot be made, e.g. for an object label or
-  // application id that is not UTF-8.
-  std::string ToJson() const;
+  // The token's JSON document, compact, members in a fixed order (see token_json.h), in a
+  // self-wiping string: it holds the PIN data. Throws std::runtime_error when the document
+  // cannot be made, e.g. for an object label or application id that is not UTF-8.
+  SecureString ToJson() const;
 
   // Stores a copy of `object` under a new random handle, unique within this token; returns it.
   std::uint64_t AddObject(const TokenObject& object);

@@ -4,7 +4,9 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <stdexcept>
+#include <streambuf>
 #include <utility>
 
 namespace varlo {
@@ -41,7 +43,36 @@ std::int32_t SaturateToInt32(const nlohmann::json& number) {
   return value < kMin ? kMin : value > kMax ? kMax : static_cast<std::int32_t>(value);
 }
 
+// A stream buffer that appends everything written to it to a SecureString.
+class SecureStringBuffer : public std::streambuf {
+ public:
+  explicit SecureStringBuffer(SecureString& text) : text_(text) {}
+
+ protected:
+  std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+    text_.append(bytes, static_cast<std::size_t>(count));
+    return count;
+  }
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof()))
+      text_.push_back(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+  }
+
+ private:
+  SecureString& text_;
+};
+
 }  // namespace
+
+SecureString DumpToSecure(const OrderedJson& document) {
+  SecureString text;
+  SecureStringBuffer buffer(text);
+  std::ostream stream(&buffer);
+  // No width set: compact, as dump() with its defaults; text that is not UTF-8 throws alike.
+  stream << document;
+  return text;
+}
 
 std::string EncodeBase64(std::span<const std::uint8_t> bytes) {
   constexpr int kVariant = sodium_base64_VARIANT_ORIGINAL;

@@ -43,6 +43,47 @@ void JsonStep(const char* text, Step&& step) {
   }
 }
 
+// Zeroes every string value of `document` in place, up to each string's capacity: the Base64 of
+// card data, which the JSON library frees without wiping. Member names are left as they are.
+// Nesting costs heap, not stack: a document from the service may be deep.
+template <typename Json>
+void WipeStrings(Json& document) noexcept {
+  try {
+    std::vector<Json*> pending{&document};
+    while (!pending.empty()) {
+      Json* value = pending.back();
+      pending.pop_back();
+      if (value->is_string()) {
+        auto& text = value->template get_ref<typename Json::string_t&>();
+        text.resize(text.capacity());
+        Wipe(std::span(reinterpret_cast<std::uint8_t*>(text.data()), text.size()));
+      } else if (value->is_structured()) {
+        for (Json& child : *value)
+          pending.push_back(&child);
+      }
+    }
+  } catch (...) {
+    // Out of memory for the list of values to visit: what was not reached stays as it is.
+  }
+}
+
+// Wipes a document's strings when it goes out of scope, however the scope is left.
+template <typename Json>
+class StringsWiper {
+ public:
+  explicit StringsWiper(Json& document) : document_(document) {}
+  ~StringsWiper() { WipeStrings(document_); }
+  StringsWiper(const StringsWiper&) = delete;
+  StringsWiper& operator=(const StringsWiper&) = delete;
+
+ private:
+  Json& document_;
+};
+
+// The compact text of `document`, as dump() writes it, written straight into a self-wiping
+// string (dump() grows a plain one, leaving partial copies behind).
+SecureString DumpToSecure(const OrderedJson& document);
+
 std::string EncodeBase64(std::span<const std::uint8_t> bytes);
 // nullopt for anything but complete, canonical Base64.
 std::optional<SecureBytes> DecodeBase64(std::string_view text);

@@ -95,7 +95,7 @@ struct Machine {
     DesfireData token(image.uid, image.files);
     for (int i = 0; i < kMostStored; ++i) {
       token.uid = kStoredUid + static_cast<std::uint64_t>(i);
-      documents.push_back(token.ToJson());
+      documents.emplace_back(std::string_view(token.ToJson()));
     }
   }
 

@@ -92,7 +92,7 @@ cardimage::TokenDescription Token(std::uint64_t uid, std::size_t certificateSize
 
 std::string TokenJson(const cardimage::TokenDescription& token) {
   const cardimage::CardImage image = cardimage::MakeCardImage(token);
-  return DesfireData(image.uid, image.files).ToJson();
+  return std::string(std::string_view(DesfireData(image.uid, image.files).ToJson()));
 }
 
 // The module's log as lines, read as it grows (also across a rotation).
