@@ -114,7 +114,7 @@ DesfireData::DesfireData(const DesfireData& other) {
 }
 
 SecureString DesfireData::ToJson() const {
-  OrderedJson document = OrderedJson::object();
+  OrderedJson document = OrderedObject(5);
   const StringsWiper wiper(document);
   PutUint64(&document, "uid", uid);
   if (initialized) {

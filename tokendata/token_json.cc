@@ -65,6 +65,12 @@ class SecureStringBuffer : public std::streambuf {
 
 }  // namespace
 
+OrderedJson OrderedObject(std::size_t members) {
+  OrderedJson object = OrderedJson::object();
+  object.get_ref<OrderedJson::object_t&>().reserve(members);
+  return object;
+}
+
 SecureString DumpToSecure(const OrderedJson& document) {
   SecureString text;
   SecureStringBuffer buffer(text);
@@ -138,7 +144,7 @@ std::optional<std::int32_t> GetInt32(const nlohmann::json& source, std::string_v
 }
 
 OrderedJson TokenObjectToJson(const TokenObject& object) {
-  OrderedJson element = OrderedJson::object();
+  OrderedJson element = OrderedObject(6);
   JsonStep("Failed to add object label to json.", [&] { element["label"] = object.label; });
   if (!object.application.empty()) {
     JsonStep("Failed to add object application id to json.",

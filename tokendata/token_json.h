@@ -80,6 +80,11 @@ class StringsWiper {
   Json& document_;
 };
 
+// An empty document object with room for `members` members. An ordered object is a vector of
+// (const name, value) pairs, which it copies, not moves, when it grows: room made up front keeps
+// copies of card data from being left behind.
+OrderedJson OrderedObject(std::size_t members);
+
 // The compact text of `document`, as dump() writes it, written straight into a self-wiping
 // string (dump() grows a plain one, leaving partial copies behind).
 SecureString DumpToSecure(const OrderedJson& document);

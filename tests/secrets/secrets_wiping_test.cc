@@ -22,6 +22,7 @@
 #include "module/operations.h"
 #include "platform/process/scratch.h"
 #include "token/testing/fake_parts.h"
+#include "tokendata/token_json.h"
 
 namespace varlo {
 namespace {
@@ -114,6 +115,16 @@ constexpr std::string_view kPin = "pin-canary-93Xq7";
 constexpr std::string_view kPlain = "private object plaintext canary 5Wd";
 constexpr std::string_view kDocument = R"({"label":"service-document-canary-k2Rv8"})";
 
+// Stores each token the way the service connection does: its document into a message payload.
+struct DocumentService : testing::FakeService {
+  using FakeService::FakeService;
+  void StoreToken(const DesfireData& data) override {
+    SecureBytes payload;
+    service_protocol::AppendTokenRecord(payload, data.uid, data.ToJson());
+    FakeService::StoreToken(data);
+  }
+};
+
 void OnEvent(void* context, std::uint64_t) {
   auto* parts = static_cast<testing::PartsRecord*>(context);
   parts->Note([parts] { ++parts->events; });
@@ -134,6 +145,7 @@ TEST(SecretsWipingTest, ModuleFreesNoPinKeyOrPlainText) {
   const cardimage::CardImage image = cardimage::MakeCardImage(token);
   const SecureBytes pinKey = cardimage::PinKey(token.pin, kUid);
   const SecureBytes pinFile = ToSecure(image.files.at(cardimage::kPinFileNumber));
+  const std::string pinData = EncodeBase64(pinFile);  // as the token document holds it
   auto card = std::make_shared<testing::SimulatedDesfire>();
   card->uid = cardimage::UidBlob(kUid);
   card->appKey = image.appKey;
@@ -145,7 +157,9 @@ TEST(SecretsWipingTest, ModuleFreesNoPinKeyOrPlainText) {
   CardSide cardSide(pcsc);
   auto parts = std::make_shared<testing::PartsRecord>();
   TheModule().makeTokenList = [parts](EventRelay relay) {
-    return std::make_unique<TokenList>(std::move(relay), testing::FakeParts(parts));
+    TokenList::Parts fakes = testing::FakeParts(parts);
+    fakes.makeService = [parts](ClearCallback) { return std::make_unique<DocumentService>(parts); };
+    return std::make_unique<TokenList>(std::move(relay), std::move(fakes));
   };
   ModuleData host{};
   host.apiVersion = host.structVersion = 2;
@@ -154,12 +168,14 @@ TEST(SecretsWipingTest, ModuleFreesNoPinKeyOrPlainText) {
   Watch("PIN", token.pin);
   Watch("PIN key", pinKey);
   Watch("PIN file", pinFile);
+  Watch("PIN data in the document",
+        std::span(reinterpret_cast<const std::uint8_t*>(pinData.data()), pinData.size()));
   Watch("object key", *token.objectKey);
   Watch("private object", token.objects[0].content);
   armed = true;
   ASSERT_EQ(InitializeModule(nullptr, 0, &host), RESULT_SUCCESS);
   Desfire(kReader, parts->present, cardSide).Load();
-  EXPECT_TRUE(parts->WaitFor([&] { return parts->events == 1; }));
+  EXPECT_TRUE(parts->WaitFor([&] { return parts->events == 1 && parts->calls.size() == 1; }));
   ModuleSessionId session{7, {}};
   std::ranges::copy(cardimage::UidBlob(kUid), session.id);
   const ModuleUtf8String pin{kPin.data(), static_cast<std::uint32_t>(kPin.size())};
