@@ -319,7 +319,7 @@ TEST_F(Pkcs11EndToEndTest, P11KitListsTheBridgeAndP11toolItsObjects) {
   EXPECT_NE(run.output.find("varlo-pkcs11: "), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("object=note;type=data"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("object=certificate;type=data"), std::string::npos) << run.output;
-  EXPECT_EQ(run.output.find("secret"), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("object=secret"), std::string::npos) << run.output;
 }
 
 TEST_F(Pkcs11EndToEndTest, PresentingTheCardAgainTakesItsSlotAway) {
