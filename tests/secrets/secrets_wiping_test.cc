@@ -253,40 +253,19 @@ void* operator new(std::size_t size, std::align_val_t align, const std::nothrow_
 void* operator new[](std::size_t size, std::align_val_t align, const std::nothrow_t&) noexcept {
   return varlo::Allocate(size, static_cast<std::size_t>(align));
 }
-void operator delete(void* p) noexcept {
-  varlo::Release(p);
-}
-void operator delete[](void* p) noexcept {
-  varlo::Release(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  varlo::Release(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-  varlo::Release(p);
-}
-void operator delete(void* p, std::align_val_t) noexcept {
-  varlo::Release(p);
-}
-void operator delete[](void* p, std::align_val_t) noexcept {
-  varlo::Release(p);
-}
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-  varlo::Release(p);
-}
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
-  varlo::Release(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-  varlo::Release(p);
-}
-void operator delete[](void* p, const std::nothrow_t&) noexcept {
-  varlo::Release(p);
-}
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-  varlo::Release(p);
-}
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-  varlo::Release(p);
-}
+// Every form of delete frees through the hook; the block's header knows its size and alignment.
+#define VARLO_DELETE(...)                                               \
+  void operator delete(void* p __VA_OPT__(, ) __VA_ARGS__) noexcept {   \
+    varlo::Release(p);                                                  \
+  }                                                                     \
+  void operator delete[](void* p __VA_OPT__(, ) __VA_ARGS__) noexcept { \
+    varlo::Release(p);                                                  \
+  }
+VARLO_DELETE()
+VARLO_DELETE(std::size_t)
+VARLO_DELETE(std::align_val_t)
+VARLO_DELETE(std::size_t, std::align_val_t)
+VARLO_DELETE(const std::nothrow_t&)
+VARLO_DELETE(std::align_val_t, const std::nothrow_t&)
+#undef VARLO_DELETE
 #endif
