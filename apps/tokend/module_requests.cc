@@ -1,8 +1,8 @@
 #include "apps/tokend/module_requests.h"
 
-#include <string>
+#include <nlohmann/json.hpp>
 
-#include "apps/tokend/json_object_check.h"
+#include <string>
 
 namespace varlo::tokend {
 namespace {
@@ -34,13 +34,12 @@ void StoreToken(TokenStore& store, std::uint32_t user, std::span<const std::uint
                         " bytes; at most " + std::to_string(kMaxTokenDocument));
   }
   // The module reads every stored document back as a JSON object and gives up the whole list
-  // on one that is not: refuse it here rather than keep it. The check reads the document where
-  // it lies: a parser would leave copies of it in freed memory.
-  const std::span<const std::uint8_t> document(
-      reinterpret_cast<const std::uint8_t*>(record.json.data()), record.json.size());
-  if (!IsJsonObject(document))
+  // on one that is not: refuse it here rather than keep it.
+  const auto document = nlohmann::json::parse(record.json, nullptr, false);
+  if (!document.is_object())
     throw ProtocolError("token document is not a JSON object");
-  store.Put(user, record.uid, document);
+  store.Put(user, record.uid,
+            {reinterpret_cast<const std::uint8_t*>(record.json.data()), record.json.size()});
 }
 
 }  // namespace
