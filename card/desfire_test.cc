@@ -86,7 +86,7 @@ TEST_F(DesfireTest, LoadReadsTheTokenApplicationInNativeFraming) {
   ASSERT_EQ(reported.size(), 1u);
   EXPECT_EQ(reported[0].uid, kUid);
   EXPECT_EQ(reported[0].label, "Unit token");
-  EXPECT_EQ(reported[0].pinData, Bytes(48, 0x13));
+  EXPECT_EQ(reported[0].pinData, SecureBytes(48, 0x13));
 
   std::vector<Bytes> sent = pcsc.Sent();
   ASSERT_EQ(sent.size(), 13u);  // 150 bytes come in three frames, 96 in two

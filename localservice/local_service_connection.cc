@@ -17,6 +17,7 @@
 #include "ravcore/network/network_exception.h"
 #include "ravcore/network/pipe_stream.h"
 #include "ravcore/thread_pool.h"
+#include "tokendata/token_json.h"
 
 namespace varlo {
 namespace {
@@ -517,7 +518,10 @@ std::vector<DesfireData> LocalServiceConnection::RequestStoredTokens() {
   std::vector<DesfireData> tokens;
   tokens.reserve(records->size());
   for (const auto& record : *records) {
+    // The document's strings are card data, wiped before the library frees them. The parser's
+    // own buffers of the text are the library's and go unwiped.
     nlohmann::json document;
+    const StringsWiper wiper(document);
     try {
       document = nlohmann::json::parse(record.json);
     } catch (const nlohmann::json::exception& e) {
