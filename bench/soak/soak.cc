@@ -10,6 +10,7 @@
 // equal those before loading, or a presentation went unanswered.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -52,13 +53,22 @@ std::filesystem::path Image(testrig::PcscRig& rig, std::uint64_t uid) {
   return rig.WriteImage(content.uid, content);
 }
 
+// What the process holds once it is quiet: the fewest descriptors and threads seen over a
+// second. A card's PC/SC context lives until the module has seen the card leave, a reconnection
+// to the service takes a moment: such passing ones are not what a soak looks for.
 platform::ProcessResources Report(const char* when, int presented, int restarts) {
-  const platform::ProcessResources now = platform::CurrentProcessResources();
+  platform::ProcessResources quiet = platform::CurrentProcessResources();
+  for (const auto until = Clock::now() + 1s; Clock::now() < until;) {
+    std::this_thread::sleep_for(50ms);
+    const platform::ProcessResources now = platform::CurrentProcessResources();
+    quiet = {now.residentKb, std::min(quiet.openFiles, now.openFiles),
+             std::min(quiet.threads, now.threads)};
+  }
   std::cout << std::left << std::setw(10) << when << " presentations " << std::setw(6) << presented
-            << " restarts " << std::setw(4) << restarts << " rss " << std::setw(7) << now.residentKb
-            << " kB  fds " << std::setw(4) << now.openFiles << " threads " << now.threads
-            << std::endl;
-  return now;
+            << " restarts " << std::setw(4) << restarts << " rss " << std::setw(7)
+            << quiet.residentKb << " kB  fds " << std::setw(4) << quiet.openFiles << " threads "
+            << quiet.threads << std::endl;
+  return quiet;
 }
 
 // Connected modules as the service reports them.
