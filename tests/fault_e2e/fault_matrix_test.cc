@@ -157,7 +157,7 @@ class SocketRelay {
     platform::PipeConnection* from[] = {&module, &service};
     platform::PipeConnection* to[] = {&service, &module};
     std::vector<std::uint8_t> buffer(64 * 1024);
-    std::vector<std::uint8_t> heldBytes;  // read past a hold, passed on at its release
+    std::vector<std::uint8_t> pending[2];  // read past a hold, passed on at its release
     for (;;) {
       for (int direction : {kToService, kToModule}) {
         {
@@ -167,10 +167,10 @@ class SocketRelay {
           if (held_ && trigger_ && trigger_->direction == direction)
             continue;
         }
-        if (!heldBytes.empty()) {
-          if (!to[direction]->WriteAll(heldBytes))
+        if (!pending[direction].empty()) {
+          if (!to[direction]->WriteAll(pending[direction]))
             return;
-          heldBytes.clear();
+          pending[direction].clear();
         }
         const auto read = from[direction]->ReadSome(buffer, 2ms);
         if (!read)
@@ -199,8 +199,8 @@ class SocketRelay {
           changed_.notify_all();
           if (*fired == Action::kCut)
             return;
-          heldBytes.assign(buffer.begin() + static_cast<std::ptrdiff_t>(pass),
-                           buffer.begin() + static_cast<std::ptrdiff_t>(*read));
+          pending[direction].assign(buffer.begin() + static_cast<std::ptrdiff_t>(pass),
+                                    buffer.begin() + static_cast<std::ptrdiff_t>(*read));
         }
       }
     }

@@ -205,9 +205,7 @@ std::optional<std::vector<std::string>> PcscRig::ListReaders() {
   return names;
 }
 
-void PcscRig::StartPcscd() {
-  if (PcscdRunning())
-    return;
+void PcscRig::SpawnPcscd() {
   platform::SpawnOptions spawn;
   spawn.argv = {PcscdProgram(), "--foreground", "--config", configDir_.string()};
   if (options_.pcscdDebug) {
@@ -216,7 +214,12 @@ void PcscRig::StartPcscd() {
   }
   spawn.outputFile = pcscdLog_;
   pcscd_ = platform::ChildProcess::Spawn(spawn);
+}
 
+void PcscRig::StartPcscd() {
+  if (PcscdRunning())
+    return;
+  SpawnPcscd();
   const auto deadline = Clock::now() + options_.timeout;
   for (;;) {
     if (auto names = ListReaders()) {
@@ -258,10 +261,7 @@ void PcscRig::RestartPcscd() {
 void PcscRig::RestartPcscdWithoutReaders() {
   StopPcscd();
   WriteReaderConfiguration(false);
-  platform::SpawnOptions spawn;
-  spawn.argv = {PcscdProgram(), "--foreground", "--config", configDir_.string()};
-  spawn.outputFile = pcscdLog_;
-  pcscd_ = platform::ChildProcess::Spawn(spawn);
+  SpawnPcscd();
   const auto deadline = Clock::now() + options_.timeout;
   for (;;) {
     if (auto names = ListReaders(); names && names->empty()) {

@@ -143,6 +143,8 @@ class PcscRig {
   // at the deadline.
   bool WaitForCard(std::size_t reader, bool present);
   void TakeOverPcscd();
+  // Starts pcscd on the reader configuration as it is; does not wait.
+  void SpawnPcscd();
   void WriteReaderConfiguration(bool withReaders = true);
   std::optional<std::vector<std::string>> ListReaders();
 
