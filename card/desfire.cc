@@ -65,6 +65,7 @@ void Desfire::Load() {
     ~TransactionEnd() { card.EndTransaction(); }
   } transactionEnd{*this};
   CardFiles files;
+  bool lost = false;
   try {
     StartTransaction();
     try {
@@ -75,6 +76,10 @@ void Desfire::Load() {
       files.clear();
       ReadCard(files);
     }
+  } catch (const CardLost& e) {
+    LogError(kContext) << "Desfire::Load Failed loading card: " << e.what();
+    lost = true;
+    files.clear();
   } catch (...) {
     LogError(kContext) << "Desfire::Load Failed loading card: " << CurrentExceptionText();
     files.clear();
@@ -86,6 +91,8 @@ void Desfire::Load() {
                          "during loading process.";
   } else if (uid_ == 0) {
     LogError(kContext) << "Desfire::Load UID unknown - card is ignored.";
+  } else if (lost) {
+    LogWarn(kContext) << "Desfire::Load Card lost during reading - card is ignored.";
   } else {
     try {
       callback_(DesfireData(uid_, files));
@@ -389,14 +396,14 @@ void Desfire::Transmit(DesfireCommand& command) {
   DWORD length = 0;
   LONG rv = pcsc_.Transmit(cardHandle_, protocol, frame, received, &length);
   if (rv == kErrorInvalidHandle || rv == SCARD_E_INVALID_HANDLE) {
-    throw std::runtime_error("Card handle was invalidated.");
+    throw CardLost("Card handle was invalidated.");
   }
   if (rv != SCARD_S_SUCCESS) {
     LogError(kContext) << "Desfire::Transmit SCardTransmit returned " << PcscCode(rv);
-    throw std::runtime_error("Failed to transmit apdu.");
+    throw CardLost("Failed to transmit apdu.");
   }
   if (length == 0) {
-    throw std::runtime_error("Received 0 byte response length.");
+    throw CardLost("Received 0 byte response length.");
   }
   const auto answer = std::span(received).first(std::min<std::size_t>(length, received.size()));
   LogDebug(kContext) << "Desfire::Transmit Received: " << command.AnswerText(answer);
@@ -448,7 +455,7 @@ void Desfire::Reconnect() {
                             SCARD_UNPOWER_CARD, &protocol);
   if (rv != SCARD_S_SUCCESS) {
     LogError(kContext) << "Desfire::Reconnect SCardReconnect returned " << PcscCode(rv);
-    throw std::runtime_error("Failed to reconnect card.");
+    throw CardLost("Failed to reconnect card.");
   }
   activeProtocol_ = protocol;
   selectedAid_ = 0;  // the power cycle left the card at its top level

@@ -4,7 +4,10 @@
 // thread: connect, read the UID, select the token application, authenticate with the
 // application key, list and read every file, disconnect, and hand the resulting `DesfireData`
 // to the card callback. Every card whose UID could be read is reported, including cards
-// without the application or with the wrong key (their data is then not initialized).
+// without the application or with the wrong key (their data is then not initialized), but for
+// a card that stops answering during the read (taken away too early, its reader or the PC/SC
+// service gone): reported by its UID alone it would become a token without data, so it is left
+// to be presented again.
 //
 // Every command goes through `Transmit`, which switches the whole object to wrapped ISO 7816-4
 // framing when the card answers 0x67 0x00. When the card reports an aborted command, `Transmit`
@@ -78,6 +81,12 @@ class Desfire : public PcscBase {
   class CardReset : public std::runtime_error {
    public:
     CardReset() : std::runtime_error("Card was reset after an aborted command.") {}
+  };
+
+  // Thrown by `Transmit` and the reconnect when the card no longer answers.
+  class CardLost : public std::runtime_error {
+   public:
+    using std::runtime_error::runtime_error;
   };
 
   // Stops `Load` from reporting (the monitor is shutting down). Any thread.

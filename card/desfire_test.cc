@@ -221,6 +221,32 @@ TEST_F(DesfireTest, AnythingThrownIsLoggedAndTheCardReleased) {
   }
 }
 
+// A card that stops answering once its UID is known (taken away, its reader or pcscd gone) is
+// not reported: as a token of its UID alone it would hide the real one.
+TEST_F(DesfireTest, CardLostDuringTheReadIsNotReported) {
+  const struct {
+    const char* logged;
+    Bytes answer;  // to the read of file 1
+    LONG reconnect;
+  } cases[] = {{"Received 0 byte response length.", {}, SCARD_S_SUCCESS},
+               {"Failed to reconnect card.", {0xCA}, SCARD_E_NO_SMARTCARD}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.logged);
+    mark = testing::LogCapture::Install().Mark();
+    card->intercept = [&, n = std::size_t{0}](const Bytes&) mutable -> std::optional<Bytes> {
+      return n++ == 7 ? std::optional(c.answer) : std::nullopt;
+    };
+    pcsc.SetReconnectResult(c.reconnect);
+    reported.clear();
+    MakeDesfire()->Load();
+    EXPECT_TRUE(reported.empty());
+    EXPECT_EQ(pcsc.OpenCards(), 0);
+    EXPECT_TRUE(Logged(
+        {Line(LogLevel::Error, std::string("Desfire::Load Failed loading card: ") + c.logged),
+         Line(LogLevel::Warn, "Desfire::Load Card lost during reading - card is ignored.")}));
+  }
+}
+
 TEST_F(DesfireTest, TransmitAndAbortFailuresHaveTheirTexts) {
   auto desfire = MakeDesfire();
   desfire->StartTransaction();

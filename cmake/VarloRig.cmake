@@ -4,17 +4,21 @@
 include_guard(GLOBAL)
 
 # varlo_add_pcscd_test(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>]
-#                      [TIMEOUT <seconds>])
+#                      [TIMEOUT <seconds>] [CONCURRENT])
 #
 # A GoogleTest program using the rig: linked with varlo_test_rig, labelled "pcscd" and run one
-# at a time with every other pcscd test (there is one pcscd per machine).
+# at a time with every other pcscd test (there is one pcscd per machine). CONCURRENT as for
+# varlo_add_gtest (the thread sanitizer build runs it too).
 function(varlo_add_pcscd_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "CONCURRENT" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(ARG_TIMEOUT)
     set(timeout TIMEOUT ${ARG_TIMEOUT})
   endif()
+  if(ARG_CONCURRENT)
+    set(concurrent CONCURRENT)
+  endif()
   varlo_add_gtest(${name} SOURCES ${ARG_SOURCES} LIBS varlo_test_rig ${ARG_LIBS}
-                  LABELS pcscd ${ARG_LABELS} ${timeout})
+                  LABELS pcscd ${ARG_LABELS} ${timeout} ${concurrent})
   varlo_use_pcscd(${name})
 endfunction()
 

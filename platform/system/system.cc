@@ -1,6 +1,9 @@
 #include "platform/system/system.h"
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -25,6 +28,28 @@ std::string FormatLocalTime(std::time_t time, const char* format) {
 std::string EnvironmentValue(const char* name) {
   const char* value = std::getenv(name);
   return value == nullptr ? std::string() : std::string(value);
+}
+
+ProcessResources CurrentProcessResources() {
+  ProcessResources resources;
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    std::istringstream fields(line);
+    std::string name;
+    fields >> name;
+    if (name == "VmRSS:")
+      fields >> resources.residentKb;
+    else if (name == "Threads:")
+      fields >> resources.threads;
+  }
+  std::error_code error;
+  for (std::filesystem::directory_iterator fd("/proc/self/fd", error), end; !error && fd != end;
+       fd.increment(error)) {
+    ++resources.openFiles;
+  }
+  if (resources.openFiles > 0)
+    --resources.openFiles;  // the listing's own descriptor
+  return resources;
 }
 
 }  // namespace varlo::platform

@@ -1,7 +1,9 @@
-// Small operating-system facts the module needs: the calling thread's id and local time.
+// Small operating-system facts: the calling thread's id and local time (the module), and what
+// this process holds (soak runs).
 #ifndef VARLO_PLATFORM_SYSTEM_SYSTEM_H_
 #define VARLO_PLATFORM_SYSTEM_SYSTEM_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -16,6 +18,14 @@ std::string FormatLocalTime(std::time_t time, const char* format);
 
 // The value of the environment variable `name`; empty when it is unset or empty.
 std::string EnvironmentValue(const char* name);
+
+// What this process holds now: resident memory in kB, open file descriptors and threads.
+struct ProcessResources {
+  std::uint64_t residentKb = 0;
+  std::size_t openFiles = 0;
+  std::size_t threads = 0;
+};
+ProcessResources CurrentProcessResources();
 
 }  // namespace varlo::platform
 

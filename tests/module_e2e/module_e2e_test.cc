@@ -28,6 +28,7 @@
 #include "apps/cardimage/card_image_writer.h"
 #include "common/hex.h"
 #include "tests/harness/module_harness.h"
+#include "tests/harness/module_log.h"
 #include "tests/rig/pcsc_rig.h"
 #include "tests/service/module_client.h"
 #include "tests/service/tokend_process.h"
@@ -46,18 +47,8 @@ const ModuleUtf8String kPin{"4711", 4}, kWrongPin{"1147", 4};
 const ModuleSearchCondition kPrivate{KEY_ATTRIBUTES, VALUE_TYPE_BYTE, {.raw = 1}};
 const ModuleSearchCondition kPublic{KEY_ATTRIBUTES, VALUE_TYPE_BYTE, {.raw = 2}};
 
-// Looks every few milliseconds until `condition` holds; false at the deadline. For states that
-// only another process or a file shows.
-template <typename Condition>
-bool Eventually(Condition condition, std::chrono::milliseconds timeout = kDeadline) {
-  const auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() >= deadline)
-      return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
+using testing::Eventually;
+using testing::ModuleLog;
 
 std::size_t ThreadCount() {
   return static_cast<std::size_t>(
@@ -94,54 +85,6 @@ std::string TokenJson(const cardimage::TokenDescription& token) {
   const cardimage::CardImage image = cardimage::MakeCardImage(token);
   return std::string(std::string_view(DesfireData(image.uid, image.files).ToJson()));
 }
-
-// The module's log as lines, read as it grows (also across a rotation).
-class ModuleLog {
- public:
-  explicit ModuleLog(const fs::path& directory) : directory_(directory) {}
-
-  // Lines written from now on are those "since" the mark.
-  std::size_t Mark() { return Lines().size(); }
-  std::size_t Count(std::size_t mark, std::string_view text) {
-    const auto& lines = Lines();
-    return static_cast<std::size_t>(
-        std::count_if(lines.begin() + static_cast<std::ptrdiff_t>(mark), lines.end(),
-                      [&](auto& line) { return line.find(text) != std::string::npos; }));
-  }
-  bool WaitFor(std::size_t mark, std::string_view text) {
-    return Eventually([&] { return Count(mark, text) > 0; });
-  }
-  const std::vector<std::string>& Lines() {
-    std::error_code error;
-    const auto size = fs::file_size(directory_ / "desfire_varlo_module.log", error);
-    if (error)
-      return lines_;
-    if (size < offset_) {  // rotated: the old file's rest is the backup's tail
-      Append("desfire_varlo_module.bak");
-      offset_ = 0;
-    }
-    Append("desfire_varlo_module.log");
-    return lines_;
-  }
-
- private:
-  void Append(const char* name) {
-    std::ifstream in(directory_ / name, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(offset_));
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    offset_ += text.size();
-    partial_ += text;
-    for (std::size_t end; (end = partial_.find('\n')) != std::string::npos;) {
-      lines_.push_back(partial_.substr(0, end));
-      partial_.erase(0, end + 1);
-    }
-  }
-
-  fs::path directory_;
-  std::uintmax_t offset_ = 0;
-  std::string partial_;
-  std::vector<std::string> lines_;
-};
 
 // The host's event callback: notes the thread of every event and can keep the thread that
 // raises a chosen event in the callback until released, as a host slow to return would.
@@ -197,15 +140,7 @@ class ModuleEndToEndTest : public ::testing::Test {
     service = new testservice::TokendProcess();
     // The module logs at debug level, but for the card layer's traces and APDUs.
     const fs::path logs = rig->Directory() / "module-log";
-    fs::create_directories(logs);
-    std::ofstream(logs / "settings.txt")
-        << "target=" << logs.string() << "\n>default=debug\n>Desfire=info\n";
-    std::ofstream(logs / "user.reg")
-        << "Windows Registry Editor Version 5.00\n\n"
-        << "[HKEY_CURRENT_USER\\SOFTWARE\\Varlo\\ModuleEndToEnd]\n"
-        << "\"LogSettingsPath\"=\"" << (logs / "settings.txt").string() << "\"\n";
-    setenv("VARLO_USER_REGISTRY", (logs / "user.reg").c_str(), 1);
-    setenv("VARLO_MACHINE_REGISTRY", (logs / "none.reg").c_str(), 1);
+    testing::UseModuleLog(logs, "SOFTWARE\\Varlo\\ModuleEndToEnd");
     log = new ModuleLog(logs);
     module = new testing::ModuleHarness();
   }

@@ -142,7 +142,7 @@ const std::filesystem::path& PcscRig::Directory() const {
   return scratch_->Path();
 }
 
-void PcscRig::WriteReaderConfiguration() {
+void PcscRig::WriteReaderConfiguration(bool withReaders) {
   if (readers_.empty()) {
     for (std::uint16_t slot = 0; slot < 2; ++slot) {
       readers_.push_back({std::string(kReaderName) + " 00 0" + std::to_string(slot),
@@ -151,6 +151,8 @@ void PcscRig::WriteReaderConfiguration() {
   }
   std::filesystem::remove_all(configDir_);
   std::filesystem::create_directories(configDir_);
+  if (!withReaders)
+    return;
   // vpcd takes the port of slot 0 from the device name after the colon; slot 1 listens on the
   // next port.
   std::ofstream conf(configDir_ / "vpcd");
@@ -203,9 +205,7 @@ std::optional<std::vector<std::string>> PcscRig::ListReaders() {
   return names;
 }
 
-void PcscRig::StartPcscd() {
-  if (PcscdRunning())
-    return;
+void PcscRig::SpawnPcscd() {
   platform::SpawnOptions spawn;
   spawn.argv = {PcscdProgram(), "--foreground", "--config", configDir_.string()};
   if (options_.pcscdDebug) {
@@ -214,7 +214,12 @@ void PcscRig::StartPcscd() {
   }
   spawn.outputFile = pcscdLog_;
   pcscd_ = platform::ChildProcess::Spawn(spawn);
+}
 
+void PcscRig::StartPcscd() {
+  if (PcscdRunning())
+    return;
+  SpawnPcscd();
   const auto deadline = Clock::now() + options_.timeout;
   for (;;) {
     if (auto names = ListReaders()) {
@@ -251,6 +256,24 @@ void PcscRig::StopPcscd() {
 void PcscRig::RestartPcscd() {
   StopPcscd();
   StartPcscd();
+}
+
+void PcscRig::RestartPcscdWithoutReaders() {
+  StopPcscd();
+  WriteReaderConfiguration(false);
+  SpawnPcscd();
+  const auto deadline = Clock::now() + options_.timeout;
+  for (;;) {
+    if (auto names = ListReaders(); names && names->empty()) {
+      WriteReaderConfiguration(true);  // read by the next start only
+      return;
+    }
+    if (!pcscd_->Running())
+      throw std::runtime_error("pcscd ended at start-up; its log:\n" + PcscdLog());
+    if (Clock::now() >= deadline)
+      throw std::runtime_error("pcscd without readers did not answer in time");
+    std::this_thread::sleep_for(kPollInterval);
+  }
 }
 
 bool PcscRig::PcscdRunning() {

@@ -116,6 +116,10 @@ class PcscRig {
   // Stops pcscd (SIGTERM, then SIGKILL after the timeout) and waits until it has exited.
   void StopPcscd();
   void RestartPcscd();
+  // Restarts pcscd with no reader configured (for a host, every reader is unplugged) and waits
+  // until it answers with an empty reader list. The next StartPcscd or RestartPcscd brings
+  // the readers back.
+  void RestartPcscdWithoutReaders();
   bool PcscdRunning();
   std::string PcscdLog() const;
 
@@ -139,7 +143,9 @@ class PcscRig {
   // at the deadline.
   bool WaitForCard(std::size_t reader, bool present);
   void TakeOverPcscd();
-  void WriteReaderConfiguration();
+  // Starts pcscd on the reader configuration as it is; does not wait.
+  void SpawnPcscd();
+  void WriteReaderConfiguration(bool withReaders = true);
   std::optional<std::vector<std::string>> ListReaders();
 
   RigOptions options_;
