@@ -23,11 +23,34 @@ endfunction()
 # (target `concurrency_tests`).
 add_custom_target(concurrency_tests)
 
+#
+# The Windows build (run under Wine on Linux) builds and runs only the suites in
+# VARLO_WINDOWS_SUITES; the others point the registry at .reg hive files through the
+# environment, as only the Linux registry reads them, or need POSIX processes. They are still
+# defined there, but built only on request and registered as disabled tests.
+set(VARLO_WINDOWS_SUITES
+  varlo_common_tests varlo_items_tests varlo_noise_tests varlo_tokendata_tests varlo_token_tests
+  varlo_module_tests varlo_module_host_tests varlo_module_entry_tests
+  varlo_module_operations_tests varlo_log_tests varlo_ravcore_core_tests
+  varlo_ravcore_pipe_tests varlo_host_tests varlo_cardimage_writer_tests
+  varlo_cardimage_round_trip_tests)
+
 function(varlo_add_gtest name)
   cmake_parse_arguments(ARG "CONCURRENT" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
-  add_executable(${name} ${ARG_SOURCES})
+  set(left_out FALSE)
+  if(WIN32 AND NOT name IN_LIST VARLO_WINDOWS_SUITES)
+    set(left_out TRUE)
+  endif()
+  if(left_out)
+    add_executable(${name} EXCLUDE_FROM_ALL ${ARG_SOURCES})
+  else()
+    add_executable(${name} ${ARG_SOURCES})
+  endif()
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
   add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  if(left_out)
+    set_tests_properties(${name} PROPERTIES DISABLED TRUE)
+  endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT ${VARLO_TEST_TIMEOUT})
   endif()
