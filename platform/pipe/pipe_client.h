@@ -1,8 +1,11 @@
-// Client end of a local named pipe, over a Unix domain stream socket.
+// Client end of a local named pipe: a Unix domain stream socket, or a Windows named pipe.
 //
 // A pipe named `\\.\pipe\NAME` is the socket `$VARLO_PIPE_DIR/NAME` (default directory
 // /run/varlo); a name that is an absolute path ("/...") is the socket at that path, which lets
-// tests and tools use their own directory. Failures are reported as the Windows error numbers
+// tests and tools use their own directory. On Windows the same names lead to named pipes: with
+// the default folder (%LOCALAPPDATA%\varlo) `\\.\pipe\NAME` is that very pipe, and a path in
+// any other folder names a pipe of its own (platform/pipe/pipe_end_win.h); a busy pipe is waited
+// for briefly there, since named pipes have no queue of pending connections. Failures are reported as the Windows error numbers
 // the code above relies on: 2 (no listening service), 231 (the service cannot accept now), 109
 // (the peer has gone), 232 (write to a closing pipe); other failures map to the nearest number.
 //

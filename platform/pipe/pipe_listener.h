@@ -8,6 +8,11 @@
 // has since put its own socket there. A `PipeConnection` owns one accepted socket; both close
 // what they own on destruction.
 //
+// On Windows the listener is a named pipe (`\\.\pipe\...`, see platform/pipe/pipe_end_win.h for
+// how a path names it) with one instance offered to the next client at a time; the mode and
+// group are not applied there: the pipe keeps the system's default security, under which only
+// the service's own user (and administrators) can open it for writing.
+//
 // Each object is used by one thread at a time, except `PipeListener::Interrupt`, which any
 // thread may call to end a waiting `Accept`.
 #ifndef VARLO_PLATFORM_PIPE_PIPE_LISTENER_H_
@@ -17,6 +22,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -83,11 +89,16 @@ class PipeListener {
 
  private:
   std::string path_;
+  std::atomic<bool> interrupted_{false};
+#ifdef _WIN32
+  struct Waiting;  // the pipe instance offered to the next client
+  std::unique_ptr<Waiting> waiting_;
+#else
   PipeHandle handle_ = kInvalidPipeHandle;
   int wakePipe_[2] = {-1, -1};  // readable once Interrupt was called
-  std::atomic<bool> interrupted_{false};
-  std::uint64_t device_ = 0;  // identity of our socket file
+  std::uint64_t device_ = 0;    // identity of our socket file
   std::uint64_t inode_ = 0;
+#endif
 };
 
 // A fresh private directory for sockets (under $TMPDIR or /tmp), removed with its content on

@@ -37,7 +37,7 @@ inline bool WaitForWake(const WakeEvent* event, std::chrono::milliseconds timeou
 // Any thread may signal or reset it.
 class WakeEvent {
  public:
-  // Throws std::system_error when the system has no descriptor to spare.
+  // Throws std::system_error when the system has no descriptor (handle) to spare.
   WakeEvent();
   ~WakeEvent();
   WakeEvent(const WakeEvent&) = delete;
@@ -49,7 +49,11 @@ class WakeEvent {
  private:
   friend PipeWaitResult WaitPipeReadable(PipeHandle, std::initializer_list<const WakeEvent*>,
                                          std::chrono::milliseconds);
-  int fd_;
+#ifdef _WIN32
+  void* event_;  // a manual-reset event object
+#else
+  int fd_;  // an eventfd
+#endif
 };
 
 }  // namespace varlo::platform

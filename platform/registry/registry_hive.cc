@@ -239,7 +239,7 @@ RegistryHive RegistryHive::Parse(std::string_view bytes) {
   return hive;
 }
 
-std::optional<RegistryHive> RegistryHive::Load(const std::filesystem::path& path) {
+std::optional<RegistryHive> RegistryHive::LoadFile(const std::filesystem::path& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file)
     return std::nullopt;
@@ -251,6 +251,8 @@ std::optional<RegistryHive> RegistryHive::Load(const std::filesystem::path& path
 
 std::optional<RegistryValue> RegistryHive::Find(std::u16string_view keyPath,
                                                 std::u16string_view name) const {
+  if (system_)
+    return FindInSystem(*system_, keyPath, name);
   auto key = keys_.find(NormalizedKey(keyPath));
   if (key == keys_.end())
     return std::nullopt;
@@ -261,30 +263,9 @@ std::optional<RegistryValue> RegistryHive::Find(std::u16string_view keyPath,
 }
 
 bool RegistryHive::HasKey(std::u16string_view keyPath) const {
+  if (system_)
+    return HasKeyInSystem(*system_, keyPath);
   return keys_.contains(NormalizedKey(keyPath));
-}
-
-std::filesystem::path HivePath(RegistryRoot root) {
-  auto env = [](const char* name) -> const char* {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' ? value : nullptr;
-  };
-  if (root == RegistryRoot::LocalMachine) {
-    if (const char* path = env("VARLO_MACHINE_REGISTRY"))
-      return path;
-    return "/etc/varlo/registry.reg";
-  }
-  if (const char* path = env("VARLO_USER_REGISTRY"))
-    return path;
-  std::filesystem::path config;
-  if (const char* xdg = env("XDG_CONFIG_HOME")) {
-    config = xdg;
-  } else if (const char* home = env("HOME")) {
-    config = std::filesystem::path(home) / ".config";
-  } else {
-    return {};
-  }
-  return config / "varlo" / "registry.reg";
 }
 
 }  // namespace varlo::platform

@@ -1,9 +1,12 @@
-// The registry of this platform: `.reg` text files in the Windows export format.
+// The registry: on Windows the system's own; elsewhere `.reg` text files in the Windows export
+// format, which Windows can read too when a hive file is named in the environment.
 //
 // A hive file holds keys ("[HKEY_LOCAL_MACHINE\SOFTWARE\Vendor]") and their values
 // ("Name"="text", "Name"=dword:0000000a, hex:, hex(2):, hex(7):, hex(b):). The machine hive is
 // /etc/varlo/registry.reg (or $VARLO_MACHINE_REGISTRY); the user hive is
-// ${XDG_CONFIG_HOME:-$HOME/.config}/varlo/registry.reg (or $VARLO_USER_REGISTRY). Files
+// ${XDG_CONFIG_HOME:-$HOME/.config}/varlo/registry.reg (or $VARLO_USER_REGISTRY). On Windows,
+// without those variables, the hive of a root is the system's registry itself (HKEY_CURRENT_USER
+// of the calling user, HKEY_LOCAL_MACHINE), read afresh at each lookup. Files
 // exported by regedit are UTF-16LE with a byte-order mark and CRLF line ends; hand-written ones
 // are UTF-8 with LF. Both are read.
 //
@@ -51,6 +54,8 @@ class RegistryHive {
   static RegistryHive Parse(std::string_view bytes);
   // Reads and parses a hive file; nullopt when it cannot be read.
   static std::optional<RegistryHive> Load(const std::filesystem::path& path);
+  // Reads and parses a hive file; nullopt when it cannot be read.
+  static std::optional<RegistryHive> LoadFile(const std::filesystem::path& path);
 
   // The value `name` of the key `keyPath` (below the root, e.g. u"SOFTWARE\\Vendor"); nullopt
   // when the key or the value is missing. The empty name is the key's default value ("@").
@@ -59,11 +64,18 @@ class RegistryHive {
 
  private:
   using Values = std::map<std::u16string, RegistryValue>;
+  // Lookups in the system's registry, for a hive that stands for it (Windows only).
+  static std::optional<RegistryValue> FindInSystem(RegistryRoot root, std::u16string_view keyPath,
+                                                   std::u16string_view name);
+  static bool HasKeyInSystem(RegistryRoot root, std::u16string_view keyPath);
+
   // Keyed by the upper-cased key path below the root.
   std::map<std::u16string, Values> keys_;
+  std::optional<RegistryRoot> system_;  // set: lookups go to the system's registry
 };
 
-// Where the hive of `root` lives on this machine (environment overrides included).
+// Where the hive of `root` lives on this machine (environment overrides included); on Windows
+// without an override, the root's name ("HKEY_CURRENT_USER"), which Load reads as the system's.
 std::filesystem::path HivePath(RegistryRoot root);
 
 }  // namespace varlo::platform

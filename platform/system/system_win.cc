@@ -21,19 +21,7 @@ std::string FormatLocalTime(std::time_t time, const char* format) {
 
 std::string EnvironmentValue(const char* name) {
   // The wide environment, so that values outside the ANSI code page arrive intact.
-  const std::wstring wideName = win::Widen(name);
-  std::wstring value(256, L'\0');
-  for (;;) {
-    const DWORD length =
-        ::GetEnvironmentVariableW(wideName.c_str(), value.data(), static_cast<DWORD>(value.size()));
-    if (length == 0)
-      return {};
-    if (length < value.size()) {
-      value.resize(length);
-      return win::Narrow(value);
-    }
-    value.resize(length);  // the size asked for, terminating NUL included
-  }
+  return win::Narrow(win::EnvironmentW(win::Widen(name).c_str()));
 }
 
 }  // namespace varlo::platform

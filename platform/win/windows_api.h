@@ -14,6 +14,9 @@
 #endif
 #include <windows.h>
 
+#include <cwchar>
+#include <filesystem>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -64,6 +67,22 @@ inline std::string Narrow(std::wstring_view text, bool* ok = nullptr) {
   return narrow;
 }
 
+// The environment variable `name`; empty when it is unset.
+inline std::wstring EnvironmentW(const wchar_t* name) {
+  std::wstring value(256, L'\0');
+  for (;;) {
+    const DWORD length =
+        ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    if (length == 0)
+      return {};
+    if (length < value.size()) {
+      value.resize(length);
+      return value;
+    }
+    value.resize(length);  // the size asked for, terminating NUL included
+  }
+}
+
 // A kernel object handle closed when it goes out of scope.
 class UniqueHandle {
  public:
@@ -98,6 +117,34 @@ class UniqueHandle {
  private:
   HANDLE handle_ = nullptr;
 };
+
+// Makes a new folder in the temporary folder, named `prefix` and a random part; its path, or an
+// empty path with the reason in `*error`. The folder has the default security of its parent,
+// which on Windows is private to the user.
+inline std::filesystem::path MakeTemporaryDirectory(std::wstring_view prefix, DWORD* error) {
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+  if (length == 0 || length > MAX_PATH) {
+    *error = length == 0 ? ::GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+    return {};
+  }
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    wchar_t suffix[16];
+    ::swprintf(suffix, 16, L"%08x", static_cast<unsigned>(random()));
+    std::wstring path = std::wstring(temp, length) + std::wstring(prefix) + suffix;
+    if (::CreateDirectoryW(path.c_str(), nullptr)) {
+      *error = 0;
+      return std::filesystem::path(path);
+    }
+    if (::GetLastError() != ERROR_ALREADY_EXISTS) {
+      *error = ::GetLastError();
+      return {};
+    }
+  }
+  *error = ERROR_ALREADY_EXISTS;
+  return {};
+}
 
 }  // namespace varlo::platform::win
 
