@@ -2,9 +2,10 @@
 //
 // `IPcsc` mirrors the SCard* functions one to one (same arguments, same return codes), so the
 // code above it reads like plain PC/SC code. `SystemPcsc()` is the process-wide implementation
-// over pcsc-lite, the only code of the module that calls the PC/SC library; tests hand the card
-// classes a scripted implementation instead. Every method may be called from any thread, as
-// the underlying PC/SC functions may.
+// over pcsc-lite (WinSCard on Windows, where DWORD and LONG are 32 bits wide and reader names
+// go through the ANSI functions), the only code of the module that calls the PC/SC library; tests
+// hand the card classes a scripted implementation instead. Every method may be called from any
+// thread, as the underlying PC/SC functions may.
 #ifndef VARLO_PLATFORM_PCSC_PCSC_API_H_
 #define VARLO_PLATFORM_PCSC_PCSC_API_H_
 
@@ -44,7 +45,7 @@ class IPcsc {
                         std::span<std::uint8_t> response, DWORD* responseLength) = 0;
 };
 
-// The PC/SC implementation of this machine (pcsc-lite).
+// The PC/SC implementation of this machine (pcsc-lite or WinSCard).
 IPcsc& SystemPcsc();
 
 }  // namespace varlo

@@ -12,9 +12,9 @@ bool PeerCredentials::InGroup(std::uint32_t group) const {
 }
 
 // The client's process id comes from the pipe; its user from that process's token. Only a
-// client of the service's own user is told apart: any other user (which the pipe's default
-// security lets in only as an administrator or the system) is refused as unknown, since users
-// on Windows are not numbered the way the portable code expects.
+// client of the service's own user is told apart: any other (the pipe's security lets in the
+// system too) is refused as unknown, since users on Windows are not numbered the way the
+// portable code expects.
 std::optional<PeerCredentials> ReadPeerCredentials(PipeHandle handle) {
   if (handle == kInvalidPipeHandle)
     return std::nullopt;

@@ -5,9 +5,10 @@
 // tests and tools use their own directory. On Windows the same names lead to named pipes: with
 // the default folder (%LOCALAPPDATA%\varlo) `\\.\pipe\NAME` is that very pipe, and a path in
 // any other folder names a pipe of its own (platform/pipe/pipe_end_win.h); a busy pipe is waited
-// for briefly there, since named pipes have no queue of pending connections. Failures are reported as the Windows error numbers
-// the code above relies on: 2 (no listening service), 231 (the service cannot accept now), 109
-// (the peer has gone), 232 (write to a closing pipe); other failures map to the nearest number.
+// for briefly there, since named pipes have no queue of pending connections. Failures are reported
+// as the Windows error numbers the code above relies on: 2 (no listening service), 231 (the service
+// cannot accept now), 109 (the peer has gone), 232 (write to a closing pipe); other failures map to
+// the nearest number.
 //
 // The functions are thin and stateless; one handle must be used by one thread at a time (a wait
 // for readiness, platform/pipe/pipe_wait.h, may run beside it on another thread).

@@ -10,8 +10,7 @@
 //
 // On Windows the listener is a named pipe (`\\.\pipe\...`, see platform/pipe/pipe_end_win.h for
 // how a path names it) with one instance offered to the next client at a time; the mode and
-// group are not applied there: the pipe keeps the system's default security, under which only
-// the service's own user (and administrators) can open it for writing.
+// group are not applied there: the pipe lets in the service's own user and the system alone.
 //
 // Each object is used by one thread at a time, except `PipeListener::Interrupt`, which any
 // thread may call to end a waiting `Accept`.

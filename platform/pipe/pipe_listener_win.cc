@@ -5,6 +5,10 @@
 #include "platform/pipe/pipe_end_win.h"
 #include "platform/pipe/pipe_listener.h"
 #include "platform/pipe/pipe_wait.h"
+#include "platform/win/user_sid.h"
+
+// After <windows.h>, which it needs.
+#include <sddl.h>
 
 namespace varlo::platform {
 namespace {
@@ -15,10 +19,33 @@ constexpr DWORD kPipeBufferSize = 64 * 1024;
   throw std::system_error(static_cast<int>(error), std::system_category(), what);
 }
 
+// Security for the pipe that lets in the service's own user and the system alone (the
+// default would also let every user open it for reading). Null when it cannot be made.
+PSECURITY_DESCRIPTOR OwnUserOnly() {
+  std::vector<BYTE> sid = win::ProcessUserSid(::GetCurrentProcess());
+  wchar_t* sidText = nullptr;
+  if (sid.empty() || !::ConvertSidToStringSidW(sid.data(), &sidText))
+    return nullptr;
+  const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;GA;;;" + std::wstring(sidText) + L")";
+  ::LocalFree(sidText);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                              &descriptor, nullptr)) {
+    return nullptr;
+  }
+  return descriptor;
+}
+
 }  // namespace
 
 struct PipeListener::Waiting {
+  ~Waiting() {
+    if (security != nullptr)
+      ::LocalFree(security);
+  }
+
   std::wstring name;
+  PSECURITY_DESCRIPTOR security = nullptr;
   win::UniqueHandle instance;   // created, not yet handed to a client
   win::UniqueHandle connected;  // the event of the outstanding ConnectNamedPipe
   win::UniqueHandle interrupt;  // signalled by Interrupt
@@ -28,11 +55,14 @@ struct PipeListener::Waiting {
   // A new instance; the first also claims the name, so that no other process can have served it
   // before us. 0 or the error.
   DWORD CreateInstance(bool first) {
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = security;
     HANDLE pipe = ::CreateNamedPipeW(
         name.c_str(),
         PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-        PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0, nullptr);
+        PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0, &attributes);
     if (pipe == INVALID_HANDLE_VALUE)
       return ::GetLastError();
     instance.Reset(pipe);
@@ -138,6 +168,9 @@ PipeListener::PipeListener(const std::string& socketPath, int /*backlog*/, unsig
   waiting_->name = win::PipeNameOfPath(path_);
   if (waiting_->name.empty())
     Fail(ERROR_INVALID_NAME, "no pipe name for " + path_);
+  waiting_->security = OwnUserOnly();
+  if (waiting_->security == nullptr)
+    Fail(::GetLastError(), "pipe security for " + path_);
   waiting_->connected.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   waiting_->interrupt.Reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!waiting_->connected.Valid() || !waiting_->interrupt.Valid())

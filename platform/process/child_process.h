@@ -7,6 +7,11 @@
 // covers a test process that crashes; start such children from a thread that outlives them
 // (a test's main thread).
 //
+// On Windows, Terminate signals the child's stop event (platform/win/stop_event.h; Ctrl+Break
+// to its process group when it has none), which platform/signal takes for SIGTERM; Kill ends it at
+// once with exit code 137 (128 + SIGKILL), and `dieWithParent` puts it in a job that ends with the
+// parent.
+//
 // One thread uses a ChildProcess at a time.
 #ifndef VARLO_PLATFORM_PROCESS_CHILD_PROCESS_H_
 #define VARLO_PLATFORM_PROCESS_CHILD_PROCESS_H_
@@ -76,8 +81,13 @@ class ChildProcess {
   int pid_ = -1;
   bool reaped_ = false;
   int exitCode_ = 0;
+#ifdef _WIN32
+  struct Handles;  // the process, its job and the pipe ends
+  std::unique_ptr<Handles> handles_;
+#else
   int stdinFd_ = -1;
   int stdoutFd_ = -1;
+#endif
   std::string outputBuffer_;
   bool outputClosed_ = false;
 };

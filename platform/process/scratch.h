@@ -36,7 +36,11 @@ class MachineLock {
   MachineLock& operator=(const MachineLock&) = delete;
 
  private:
+#ifdef _WIN32
+  void* handle_ = nullptr;  // the locked file
+#else
   int fd_ = -1;
+#endif
 };
 
 }  // namespace varlo::platform

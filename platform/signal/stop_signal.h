@@ -5,7 +5,7 @@
 // in the calling thread, and every thread started afterwards inherits that, so the signals
 // stay pending until `Wait` takes one. The program then shuts down in its ordinary flow. On
 // Windows the console's control events take the signals' place (Ctrl+C is SIGINT; Ctrl+Break,
-// closing the console, log-off and shut-down are SIGTERM).
+// closing the console, log-off, shut-down and another process's stop request are SIGTERM).
 #ifndef VARLO_PLATFORM_SIGNAL_STOP_SIGNAL_H_
 #define VARLO_PLATFORM_SIGNAL_STOP_SIGNAL_H_
 

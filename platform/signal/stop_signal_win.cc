@@ -3,18 +3,21 @@
 #include <system_error>
 
 #include "platform/signal/stop_signal.h"
-#include "platform/win/windows_api.h"
+#include "platform/win/stop_event.h"
 
-// The console's control events stand for the signals: Ctrl+C is SIGINT; Ctrl+Break (what
-// ChildProcess::Terminate sends), closing the console, logging off and shutting down are
-// SIGTERM. The handler runs on a thread of its own that the system starts; it records the event
-// and returns, so the program shuts down in its ordinary flow as it does on the other platforms.
+// The console's control events stand for the signals: Ctrl+C is SIGINT; Ctrl+Break, closing
+// the console, logging off and shutting down are SIGTERM, and so is a stop request from another
+// process (platform/win/stop_event.h, what ChildProcess::Terminate sends). The handler runs on a
+// thread of its own that the system starts; it records the event and returns, so the program shuts
+// down in its ordinary flow as it does on the other platforms.
 namespace varlo {
 namespace {
 
 struct StopState {
-  HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);  // auto-reset: one per Wait
-  std::atomic<int> signal{0};
+  // Auto-reset, one per Wait; named, so that other processes can ask us to stop.
+  HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE,
+                                platform::win::StopEventName(::GetCurrentProcessId()).c_str());
+  std::atomic<int> signal{0};  // 0: a stop request from another process, SIGTERM
 };
 
 StopState& State() {
