@@ -24,21 +24,18 @@ endfunction()
 add_custom_target(concurrency_tests)
 
 #
-# The Windows build (run under Wine on Linux) builds and runs only the suites in
-# VARLO_WINDOWS_SUITES; the others point the registry at .reg hive files through the
-# environment, as only the Linux registry reads them, or need POSIX processes. They are still
-# defined there, but built only on request and registered as disabled tests.
-set(VARLO_WINDOWS_SUITES
-  varlo_common_tests varlo_items_tests varlo_noise_tests varlo_tokendata_tests varlo_token_tests
-  varlo_module_tests varlo_module_host_tests varlo_module_entry_tests
-  varlo_module_operations_tests varlo_log_tests varlo_ravcore_core_tests
-  varlo_ravcore_pipe_tests varlo_host_tests varlo_cardimage_writer_tests
-  varlo_cardimage_round_trip_tests)
+# The Windows build (run under Wine on Linux) leaves out the suites in VARLO_WINDOWS_LEFT_OUT:
+# they point the registry at .reg hive files by setting environment variables with setenv,
+# which Windows lacks. They are still defined there, but built only on request and registered as
+# disabled tests. (The suites that need pcscd sit in folders the Windows tree leaves out.)
+set(VARLO_WINDOWS_LEFT_OUT
+  varlo_card_tests varlo_card_monitoring_tests varlo_token_list_tests varlo_localservice_tests
+  varlo_module_logging_tests)
 
 function(varlo_add_gtest name)
   cmake_parse_arguments(ARG "CONCURRENT" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   set(left_out FALSE)
-  if(WIN32 AND NOT name IN_LIST VARLO_WINDOWS_SUITES)
+  if(WIN32 AND name IN_LIST VARLO_WINDOWS_LEFT_OUT)
     set(left_out TRUE)
   endif()
   if(left_out)

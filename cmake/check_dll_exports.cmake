@@ -2,6 +2,7 @@
 # it exports ModuleInitialize alone (no symbol of a library linked into it), and imports only
 # DLLs every Windows machine has, so no mingw runtime DLL (libstdc++, libgcc, libwinpthread)
 # must be shipped beside it. Prints both tables.
+cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
