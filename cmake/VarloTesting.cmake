@@ -32,6 +32,14 @@ set(VARLO_WINDOWS_LEFT_OUT
   varlo_card_tests varlo_card_monitoring_tests varlo_token_list_tests varlo_localservice_tests
   varlo_module_logging_tests)
 
+# Cases the Windows build skips within a suite, as a gtest filter, and why:
+# - the record layer's cases that write more than a Windows pipe's 64 KiB buffer from the test's
+#   own thread before it reads the other end (Linux sockets buffer about 200 KiB).
+set(VARLO_WINDOWS_SKIPPED_CASES_varlo_ravcore_pipe_tests
+  PipeLayers.OversizedRecordIsABrokenConnection
+  PipeLayers.LongMessageTravelsAsStartFrameAndTwoDataFrames
+  PipeLayers.ForeignMessagesAreHandedUpUnchangedAndDropAPartialMessage)
+
 function(varlo_add_gtest name)
   cmake_parse_arguments(ARG "CONCURRENT" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   set(left_out FALSE)
@@ -44,7 +52,12 @@ function(varlo_add_gtest name)
     add_executable(${name} ${ARG_SOURCES})
   endif()
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
-  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  set(filter "")
+  if(WIN32 AND VARLO_WINDOWS_SKIPPED_CASES_${name})
+    list(JOIN VARLO_WINDOWS_SKIPPED_CASES_${name} ":" skipped)
+    set(filter --gtest_filter=-${skipped})
+  endif()
+  add_test(NAME ${name} COMMAND ${name} --gtest_color=no ${filter})
   if(left_out)
     set_tests_properties(${name} PROPERTIES DISABLED TRUE)
   endif()
