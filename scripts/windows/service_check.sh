@@ -80,9 +80,9 @@ echo "[4] varlo-host.exe list through MDesfireVarloLibrary.dll"
 wine "$HOST" --module "$(winepath -w "$MODULE")" --key "$KEY" --json list >"$tmp/host.out" 2>"$tmp/host.log" ||
   fail "varlo-host.exe list failed: $(cat "$tmp/host.out")"
 for label in "token 7365887390543728" "token 283686952306183"; do
-  grep -qF "\"label\":\"$label\"" "$tmp/host.out" || fail "the host does not list \"$label\": $(cat "$tmp/host.out")"
+  grep -qE "\"label\": *\"$label\"" "$tmp/host.out" || fail "the host does not list \"$label\": $(cat "$tmp/host.out")"
 done
-echo "    $(cat "$tmp/host.out")"
+echo "    listed: $(grep -oE '"serial": *"[0-9a-f]+"' "$tmp/host.out" | tr '\n' ' ')"
 
 echo "[5] the module's log in the folder the registry named"
 log_lines=$(cat "$tmp"/log/* 2>/dev/null | wc -l)
