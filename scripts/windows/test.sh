@@ -25,9 +25,10 @@ trap stop_wine EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "windows test: creating the Wine prefix $WINEPREFIX"
 fi
+# One wineserver for every program of the run, instead of one started (and ended) per program
+# (it answers 2 when a server of this prefix is running already).
+wineserver -p || [ $? = 2 ]
 wine wineboot --init >/dev/null 2>&1
-# One wineserver for every program of the run, instead of one started (and ended) per program.
-wineserver -p
 
 echo "== export and import table of MDesfireVarloLibrary.dll =="
 cmake -DOBJDUMP=x86_64-w64-mingw32-objdump -DDLL="$build/module/MDesfireVarloLibrary.dll" \
