@@ -302,7 +302,7 @@ std::vector<std::uint8_t> Desfire::ListFiles() {
   Transmit(command);
   switch (command.status) {
     case kStatusOk:
-      return command.response;
+      return {command.response.begin(), command.response.end()};
     case kStatusIllegalCommand:
     case kStatusIntegrityError:
       throw std::runtime_error("Card returned illegal command or integrity error.");
@@ -314,7 +314,7 @@ std::vector<std::uint8_t> Desfire::ListFiles() {
   }
 }
 
-std::vector<std::uint8_t> Desfire::ReadDataFile(std::uint8_t fileNumber) {
+SecureBytes Desfire::ReadDataFile(std::uint8_t fileNumber) {
   TraceScope trace("Desfire::ReadDataFile");
   if (fileNumber > kHighestFileNumber) {
     throw std::runtime_error("File id out of range.");
@@ -325,12 +325,19 @@ std::vector<std::uint8_t> Desfire::ReadDataFile(std::uint8_t fileNumber) {
   // File number, offset 0 and length 0 (the whole file), both three bytes.
   DesfireCommand command =
       MakeCommand(kCmdReadData, {fileNumber, 0, 0, 0, 0, 0, 0}, DataInLog::AnswerWithheld);
-  std::vector<std::uint8_t> content;
+  SecureBytes content;
   for (;;) {
     Transmit(command);
     content.insert(content.end(), command.response.begin(), command.response.end());
     if (command.status != kStatusAdditionalFrame) {
       break;
+    }
+    // A card that announces more data in frames without any would keep this loop, and the
+    // reader, busy for ever.
+    if (command.response.empty()) {
+      LogError(kContext) << "Desfire::ReadDataFile File " << static_cast<unsigned>(fileNumber)
+                         << ": more data announced in a frame without data.";
+      throw std::runtime_error("Failed to read file.");
     }
     if (content.size() > kMaxFileSize) {
       LogError(kContext) << "Desfire::ReadDataFile File " << static_cast<unsigned>(fileNumber)
@@ -359,8 +366,9 @@ std::vector<std::uint8_t> Desfire::ReadDataFile(std::uint8_t fileNumber) {
 
 void Desfire::Transmit(DesfireCommand& command) {
   TraceScope trace("Desfire::Transmit");
-  std::array<std::uint8_t, kReceiveBuffer> received{};
-  const std::vector<std::uint8_t> frame = command.NextFrame();
+  // The answer may be a file's content or an authentication step: a self-wiping buffer.
+  SecureBytes received(kReceiveBuffer);
+  const SecureBytes frame = command.NextFrame();
 
   DWORD protocol = SCARD_PROTOCOL_T1;
   if (activeProtocol_ == 0) {

@@ -69,7 +69,7 @@ class Desfire : public PcscBase {
   SecureBytes Auth_2nd(std::span<const std::uint8_t> data);
   DesfireSessionKey Auth(const DesfireKey& key);
   std::vector<std::uint8_t> ListFiles();
-  std::vector<std::uint8_t> ReadDataFile(std::uint8_t fileNumber);
+  SecureBytes ReadDataFile(std::uint8_t fileNumber);
   // Sends the command's next frame and parses the answer into it.
   void Transmit(DesfireCommand& command);
   void Reconnect();
@@ -90,7 +90,7 @@ class Desfire : public PcscBase {
  private:
   // The card's UID, then the token application's files (none when it has no application).
   void ReadCard(CardFiles& files);
-  DesfireCommand MakeCommand(std::uint8_t code, std::vector<std::uint8_t> data = {},
+  DesfireCommand MakeCommand(std::uint8_t code, SecureBytes data = {},
                              DataInLog inLog = DataInLog::Shown) const {
     return DesfireCommand(code, std::move(data), wrappedMode_, inLog);
   }

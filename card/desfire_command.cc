@@ -39,8 +39,7 @@ std::string DumpWithheld(std::span<const std::uint8_t> bytes, std::size_t head, 
 
 }  // namespace
 
-DesfireCommand::DesfireCommand(std::uint8_t code, std::vector<std::uint8_t> data, bool wrapped,
-                               DataInLog inLog)
+DesfireCommand::DesfireCommand(std::uint8_t code, SecureBytes data, bool wrapped, DataInLog inLog)
     : code(code), data(std::move(data)), wrapped(wrapped), inLog(inLog) {
   BuildFrames();
 }
@@ -55,7 +54,7 @@ void DesfireCommand::BuildFrames() {
     const std::size_t length = std::min(chunkSize, data.size() - offset);
     const auto chunk = std::span(data).subspan(offset, length);
     const std::uint8_t command = offset == 0 ? code : kCmdAdditionalFrame;
-    std::vector<std::uint8_t> frame;
+    SecureBytes frame;
     if (wrapped) {
       frame = {kWrappedClass, command, 0x00, 0x00, static_cast<std::uint8_t>(length)};
       frame.insert(frame.end(), chunk.begin(), chunk.end());
@@ -71,7 +70,7 @@ void DesfireCommand::BuildFrames() {
   } while (offset < data.size());
 }
 
-std::vector<std::uint8_t> DesfireCommand::NextFrame() {
+SecureBytes DesfireCommand::NextFrame() {
   if (nextFrame >= frames.size()) {
     return {};
   }

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "common/secure_bytes.h"
+
 namespace varlo {
 
 // Command bytes.
@@ -49,13 +51,13 @@ inline constexpr std::uint8_t kStatusNoResponse = 0xFF;
 enum class DataInLog { Shown, AnswerWithheld, Withheld };
 
 struct DesfireCommand {
-  DesfireCommand(std::uint8_t code, std::vector<std::uint8_t> data, bool wrapped,
+  DesfireCommand(std::uint8_t code, SecureBytes data, bool wrapped,
                  DataInLog inLog = DataInLog::Shown);
 
   // Splits `data` into frames (54 bytes each when wrapped, 59 when native) and starts over.
   void BuildFrames();
-  // The next frame to send (an empty vector when all have gone out).
-  std::vector<std::uint8_t> NextFrame();
+  // The next frame to send (empty when all have gone out).
+  SecureBytes NextFrame();
   void ParseResponse(std::span<const std::uint8_t> answer);
   // A frame of this command, sent in its current framing, and an answer to it, as the log
   // shows them: `HexDump`, with the data withheld where `inLog` says so.
@@ -63,11 +65,13 @@ struct DesfireCommand {
   std::string AnswerText(std::span<const std::uint8_t> answer) const;
 
   std::uint8_t code;
-  std::vector<std::uint8_t> data;
-  std::vector<std::vector<std::uint8_t>> frames;
+  // The data, its frames and the answers' data may be secret (authentication, file contents):
+  // they live in self-wiping buffers.
+  SecureBytes data;
+  std::vector<SecureBytes> frames;
   std::size_t nextFrame = 0;
   std::uint8_t status = kStatusNoResponse;
-  std::vector<std::uint8_t> response;
+  SecureBytes response;
   bool wrapped;
   DataInLog inLog;
 };

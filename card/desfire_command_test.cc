@@ -7,7 +7,7 @@
 namespace varlo {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = SecureBytes;
 
 TEST(DesfireCommandTest, LongDataIsSplitWithAdditionalFrameCodes) {
   Bytes data(130);

@@ -86,7 +86,7 @@ TEST_F(DesfireTest, LoadReadsTheTokenApplicationInNativeFraming) {
   ASSERT_EQ(reported.size(), 1u);
   EXPECT_EQ(reported[0].uid, kUid);
   EXPECT_EQ(reported[0].label, "Unit token");
-  EXPECT_EQ(reported[0].pinData, Bytes(48, 0x13));
+  EXPECT_EQ(reported[0].pinData, SecureBytes(48, 0x13));
 
   std::vector<Bytes> sent = pcsc.Sent();
   ASSERT_EQ(sent.size(), 13u);  // 150 bytes come in three frames, 96 in two
@@ -324,6 +324,21 @@ TEST_F(DesfireTest, DisabledCallbackAndFaultyDataAreNotReported) {
                            "during loading process."),
                       Line(LogLevel::Error, "Desfire::Load Failed to parse raw desfire data."),
                       Line(LogLevel::Error, "Desfire::Load Failed to parse raw desfire data.")}));
+}
+
+// A card that keeps announcing more data without sending any would hold the read, and the
+// reader, for ever: the first such frame ends the read.
+TEST_F(DesfireTest, AnAdditionalFrameWithoutDataEndsTheRead) {
+  auto desfire = MakeDesfire();
+  desfire->StartTransaction();
+  ASSERT_EQ(desfire->SelectApp(), DesfireResult::Ok);
+  int frames = 0;
+  card->intercept = [&](const Bytes&) -> std::optional<Bytes> {
+    return Bytes{++frames < 1000 ? kStatusAdditionalFrame : kStatusOk};
+  };
+  EXPECT_EQ(FailureText([&] { desfire->ReadDataFile(1); }), "Failed to read file.");
+  EXPECT_EQ(frames, 1);
+  desfire->EndTransaction();
 }
 
 TEST_F(DesfireTest, CommandsMapCardStatusesToTheirTexts) {

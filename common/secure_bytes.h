@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace varlo {
@@ -38,6 +39,9 @@ struct ZeroizingAllocator {
 };
 
 using SecureBytes = std::vector<std::uint8_t, ZeroizingAllocator<std::uint8_t>>;
+// Text that is secret as a whole (a token document). A text short enough to sit inside the
+// string object itself lives where the object lives and is not wiped.
+using SecureString = std::basic_string<char, std::char_traits<char>, ZeroizingAllocator<char>>;
 
 // Wipes a buffer that is not a SecureBytes (a stack array, a foreign buffer) in place.
 inline void Wipe(std::span<std::uint8_t> bytes) noexcept {

@@ -12,7 +12,7 @@ namespace {
 
 constexpr std::uint64_t kMaxU32 = std::numeric_limits<std::uint32_t>::max();
 
-void AppendU32(std::vector<std::uint8_t>& out, std::uint32_t value) {
+void AppendU32(SecureBytes& out, std::uint32_t value) {
   for (int shift = 0; shift < 32; shift += 8) {
     out.push_back(static_cast<std::uint8_t>(value >> shift));
   }
@@ -39,7 +39,7 @@ CItem::~CItem() {
 }
 
 void CItem::Serialize(ItemPieces& pieces) const {
-  std::vector<std::uint8_t> header;
+  SecureBytes header;
   header.reserve(name_.size() + 6);
   header.push_back(static_cast<std::uint8_t>(type_));
   AppendU32(header, static_cast<std::uint32_t>(name_.size() + 1));
@@ -67,15 +67,15 @@ bool CItem::Pack(std::uint8_t* buffer, std::uint32_t* size) const {
   if (size == nullptr || packed > *size) {
     return false;
   }
-  const std::vector<std::uint8_t> block = PackToBytes();
+  const SecureBytes block = PackToBytes();
   std::copy(block.begin(), block.end(), buffer);
   return true;
 }
 
-std::vector<std::uint8_t> CItem::PackToBytes() const {
+SecureBytes CItem::PackToBytes() const {
   ItemPieces pieces;
   Serialize(pieces);
-  std::vector<std::uint8_t> block = {'S', 'R', 0, 0, 0, 0};
+  SecureBytes block = {'S', 'R', 0, 0, 0, 0};
   for (const auto& piece : pieces) {
     block.insert(block.end(), piece.begin(), piece.end());
   }
@@ -99,7 +99,7 @@ CItemStringA::CItemStringA(std::string name, std::string value)
 
 void CItemStringA::Serialize(ItemPieces& pieces) const {
   CItem::Serialize(pieces);
-  std::vector<std::uint8_t> piece;
+  SecureBytes piece;
   piece.reserve(value_.size() + 5);
   AppendU32(piece, static_cast<std::uint32_t>(value_.size() + 1));
   piece.insert(piece.end(), value_.begin(), value_.end());
@@ -123,7 +123,7 @@ CItemBuffer::CItemBuffer(std::string name, SecureBytes bytes)
 
 void CItemBuffer::Serialize(ItemPieces& pieces) const {
   CItem::Serialize(pieces);
-  std::vector<std::uint8_t> piece;
+  SecureBytes piece;
   piece.reserve(bytes_.size() + 4);
   AppendU32(piece, static_cast<std::uint32_t>(bytes_.size()));
   piece.insert(piece.end(), bytes_.begin(), bytes_.end());
@@ -190,7 +190,7 @@ CItem& CItemVector::Add(std::unique_ptr<CItem> child) {
 
 void CItemVector::Serialize(ItemPieces& pieces) const {
   CItem::Serialize(pieces);
-  std::vector<std::uint8_t> count;
+  SecureBytes count;
   AppendU32(count, static_cast<std::uint32_t>(children_.size()));
   pieces.push_back(std::move(count));
   for (const Child& child : children_) {

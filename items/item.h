@@ -27,8 +27,9 @@
 
 namespace varlo {
 
-// What `Serialize` produces: byte strings whose concatenation is the item on the wire.
-using ItemPieces = std::vector<std::vector<std::uint8_t>>;
+// What `Serialize` produces: byte strings whose concatenation is the item on the wire. A buffer
+// item may carry a secret, so the pieces and the packed block wipe themselves.
+using ItemPieces = std::vector<SecureBytes>;
 
 class CItemVector;
 
@@ -61,7 +62,7 @@ class CItem {
   bool Pack(std::uint8_t* buffer, std::uint32_t* size) const;
 
   // The packed block as bytes (the same bytes `Pack` writes).
-  std::vector<std::uint8_t> PackToBytes() const;
+  SecureBytes PackToBytes() const;
 
   const std::string& Name() const { return name_; }
   std::uint32_t Type() const { return type_; }

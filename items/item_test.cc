@@ -15,7 +15,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = SecureBytes;
 
 Bytes Concat(const ItemPieces& pieces) {
   Bytes out;

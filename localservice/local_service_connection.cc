@@ -17,6 +17,7 @@
 #include "ravcore/network/network_exception.h"
 #include "ravcore/network/pipe_stream.h"
 #include "ravcore/thread_pool.h"
+#include "tokendata/token_json.h"
 
 namespace varlo {
 namespace {
@@ -78,6 +79,15 @@ LocalServiceConnection::LocalServiceConnection(ClearCallback onClear, Timing tim
       pool_(std::make_unique<ravcore::ThreadPool>(3)) {
   TraceScope trace("LocalServiceConnection::LocalServiceConnection");
   Connect();
+}
+
+LocalServiceConnection::LocalServiceConnection(ClearCallback onClear, Timing timing,
+                                               std::shared_ptr<Stack> stack)
+    : clearCallback_(std::move(onClear)),
+      timing_(timing),
+      stack_(std::move(stack)),
+      pool_(std::make_unique<ravcore::ThreadPool>(3)) {
+  connected_ = stack_ != nullptr;
 }
 
 LocalServiceConnection::~LocalServiceConnection() {
@@ -508,7 +518,10 @@ std::vector<DesfireData> LocalServiceConnection::RequestStoredTokens() {
   std::vector<DesfireData> tokens;
   tokens.reserve(records->size());
   for (const auto& record : *records) {
+    // The document's strings are card data, wiped before the library frees them. The parser's
+    // own buffers of the text are the library's and go unwiped.
     nlohmann::json document;
+    const StringsWiper wiper(document);
     try {
       document = nlohmann::json::parse(record.json);
     } catch (const nlohmann::json::exception& e) {

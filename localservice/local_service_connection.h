@@ -67,6 +67,11 @@ class LocalServiceConnection : public ILocalService {
   // `pipeName`: the pipe to use (a `\\.\pipe\` name or an absolute socket path).
   LocalServiceConnection(ClearCallback onClear, Timing timing,
                          std::u16string pipeName = std::u16string(service_protocol::kPipeName));
+  // Over `stack` (the layers below the service protocol, e.g. a stub) instead of the pipe:
+  // connected from the start and never reconnecting; the service's messages are handed in
+  // through HandleMessage. Drives the requests and replies without a pipe.
+  LocalServiceConnection(ClearCallback onClear, Timing timing,
+                         std::shared_ptr<ravcore::network::mbc::IStack> stack);
   ~LocalServiceConnection() override;
   LocalServiceConnection(const LocalServiceConnection&) = delete;
   LocalServiceConnection& operator=(const LocalServiceConnection&) = delete;
@@ -77,6 +82,11 @@ class LocalServiceConnection : public ILocalService {
   void RemoveToken(std::uint64_t uid) override;
   std::vector<DesfireData> RequestStoredTokens() override;
   void Shutdown() override;
+
+  // Handles one decrypted message of the service on the calling thread, as each message the
+  // stack delivers is handled on the pool: a reply completes the task of its id, the clear
+  // command calls the clear callback, anything else is logged and dropped.
+  void HandleMessage(SecureBytes message);
 
  private:
   struct Task {
@@ -104,7 +114,6 @@ class LocalServiceConnection : public ILocalService {
   SecureBytes WaitForResult(std::uint32_t taskId);
   void FreeTask(std::uint32_t taskId);
   void OnMessageAvailable(const ravcore::network::mbc::Message& message);
-  void HandleMessage(SecureBytes message);
   void OnPipeError(std::uint64_t generation, unsigned long code);
   // Wakes every wait of the connection's own (connected, pauses).
   void SignalWaiters();

@@ -28,7 +28,7 @@ constexpr std::size_t kPinCrcOffset = 32;
 constexpr std::size_t kObjectCrcSize = 2;
 constexpr char kUninitialized[] = "Operation isn't allowed on uninitialized token.";
 
-bool AllBytesAre(const std::vector<std::uint8_t>& bytes, std::uint8_t value) {
+bool AllBytesAre(std::span<const std::uint8_t> bytes, std::uint8_t value) {
   return std::all_of(bytes.begin(), bytes.end(), [value](std::uint8_t b) { return b == value; });
 }
 

@@ -233,7 +233,7 @@ TEST_F(TokenTest, FiveWrongPinsLockACorrectOneResetsTheCount) {
   EXPECT_EQ(token.pinErrorCount, 0u);
   for (int i = 1; i <= 5; ++i)
     ExpectFailure([&] { token.CheckPIN(kWrongPin); }, "PIN is incorrect.", RESULT_PIN_INCORRECT);
-  EXPECT_EQ(token.pinData, Bytes(48, 0x42));
+  EXPECT_EQ(token.pinData, SecureBytes(48, 0x42));
   ExpectFailure([&] { token.CheckPIN(kPin); }, "PIN is locked.", RESULT_PIN_LOCKED);
   EXPECT_EQ(token.pinErrorCount, 5u);  // a locked PIN does not count
   EXPECT_EQ(token.GetTokenCapabilities(), Capabilities("Work token", true, false, true));

@@ -25,8 +25,8 @@ constexpr std::size_t kPropertyLabel = 24;
 
 DesfireData::DesfireData(std::uint64_t uid, const CardFiles& files) : uid(uid) {
   TraceScope trace("DesfireData::DesfireData");
-  std::vector<std::vector<std::uint8_t>> headerFiles;
-  std::vector<std::uint8_t> dataArea;
+  std::vector<SecureBytes> headerFiles;
+  SecureBytes dataArea;
   for (const auto& [number, content] : files) {
     if (number == kPinFileNumber) {
       if (content.size() != kPinDataSize) {
@@ -60,7 +60,7 @@ DesfireData::DesfireData(std::uint64_t uid, const CardFiles& files) : uid(uid) {
 }
 
 DesfireData::DesfireData(const nlohmann::json& document) {
-  std::vector<std::uint8_t> uidBytes = GetBytes(&document, "uid");
+  const SecureBytes uidBytes = GetBytes(&document, "uid");
   if (uidBytes.size() != sizeof uid) {
     throw std::runtime_error("Json value size missmatches 64bit integer.");
   }
@@ -69,7 +69,7 @@ DesfireData::DesfireData(const nlohmann::json& document) {
   }
 
   try {
-    std::vector<std::uint8_t> labelBytes = GetBytes(&document, "label");
+    const SecureBytes labelBytes = GetBytes(&document, "label");
     label.assign(labelBytes.begin(), labelBytes.end());
   } catch (const std::exception& e) {
     LogDebug(kLogContext) << "DesfireData::DesfireData"
@@ -113,8 +113,9 @@ DesfireData::DesfireData(const DesfireData& other) {
   objects = other.objects;
 }
 
-std::string DesfireData::ToJson() const {
-  OrderedJson document = OrderedJson::object();
+SecureString DesfireData::ToJson() const {
+  OrderedJson document = OrderedObject(5);
+  const StringsWiper wiper(document);
   PutUint64(&document, "uid", uid);
   if (initialized) {
     PutBytes(&document, "label",
@@ -134,9 +135,10 @@ std::string DesfireData::ToJson() const {
                [&] { document["objects"] = std::move(array); });
     }
   }
-  std::string text;
+  SecureString text;
   // Compact output; a label that is not valid UTF-8 cannot be written and fails here.
-  JsonStep("Failed to convert token json object to string.", [&] { text = document.dump(); });
+  JsonStep("Failed to convert token json object to string.",
+           [&] { text = DumpToSecure(document); });
   return text;
 }
 
@@ -151,7 +153,7 @@ std::uint64_t DesfireData::AddObject(const TokenObject& object) {
   return handle;
 }
 
-void DesfireData::ParsePropertyFile(const std::vector<std::uint8_t>& file) {
+void DesfireData::ParsePropertyFile(std::span<const std::uint8_t> file) {
   TraceScope trace("DesfireData::ParsePropertyFile");
   if (file.size() != kPropertyFileSize) {
     LogDebug(kLogContext) << "DesfireData::ParsePropertyFile"
@@ -181,8 +183,8 @@ void DesfireData::ParsePropertyFile(const std::vector<std::uint8_t>& file) {
   label.assign(file.begin() + kPropertyLabel, file.begin() + kPropertyLabel + labelSize);
 }
 
-void DesfireData::ParseObjects(const std::vector<std::vector<std::uint8_t>>& headerFiles,
-                               const std::vector<std::uint8_t>& dataArea) {
+void DesfireData::ParseObjects(const std::vector<SecureBytes>& headerFiles,
+                               std::span<const std::uint8_t> dataArea) {
   TraceScope trace("DesfireData::ParseObjects");
   if (headerFiles.empty() || dataArea.empty()) {
     throw std::runtime_error("Header or data file missing.");

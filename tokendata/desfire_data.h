@@ -9,17 +9,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "common/secure_bytes.h"
 #include "tokendata/token_object.h"
 
 namespace varlo {
 
-// Files of the token application: file number → file content.
-using CardFiles = std::map<std::uint8_t, std::vector<std::uint8_t>>;
+// Files of the token application: file number → file content, in self-wiping buffers (the PIN
+// file allows an offline search for the PIN).
+using CardFiles = std::map<std::uint8_t, SecureBytes>;
 
 // File numbers with a fixed role. Of the others, even numbers below the PIN file are header
 // files and all remaining ones are data files, joined in ascending order into one data area.
@@ -48,10 +51,10 @@ class DesfireData {
   DesfireData& operator=(DesfireData&& other) noexcept = default;
   virtual ~DesfireData() = default;
 
-  // The token's JSON document, compact, members in a fixed order (see token_json.h). Throws
-  // std::runtime_error when the document cannot be made, e.g. for an object label or
-  // application id that is not UTF-8.
-  std::string ToJson() const;
+  // The token's JSON document, compact, members in a fixed order (see token_json.h), in a
+  // self-wiping string: it holds the PIN data. Throws std::runtime_error when the document
+  // cannot be made, e.g. for an object label or application id that is not UTF-8.
+  SecureString ToJson() const;
 
   // Stores a copy of `object` under a new random handle, unique within this token; returns it.
   std::uint64_t AddObject(const TokenObject& object);
@@ -59,14 +62,14 @@ class DesfireData {
   std::uint64_t uid = 0;
   std::string label;
   bool initialized = false;
-  std::vector<std::uint8_t> pinData;
+  SecureBytes pinData;
   std::uint64_t pinErrorCount = 0;
   std::map<std::uint64_t, TokenObject> objects;
 
  private:
-  void ParsePropertyFile(const std::vector<std::uint8_t>& file);
-  void ParseObjects(const std::vector<std::vector<std::uint8_t>>& headerFiles,
-                    const std::vector<std::uint8_t>& dataArea);
+  void ParsePropertyFile(std::span<const std::uint8_t> file);
+  void ParseObjects(const std::vector<SecureBytes>& headerFiles,
+                    std::span<const std::uint8_t> dataArea);
 };
 
 }  // namespace varlo

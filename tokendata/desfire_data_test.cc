@@ -20,7 +20,7 @@ namespace varlo {
 namespace {
 
 using nlohmann::json;
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = SecureBytes;
 using Spoil = std::function<void(Bytes&)>;
 using JsonSpoil = std::function<void(json&)>;
 constexpr std::uint64_t kUid = 0x04A1B2C3D4E5F6;

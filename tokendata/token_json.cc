@@ -4,7 +4,9 @@
 
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <stdexcept>
+#include <streambuf>
 #include <utility>
 
 namespace varlo {
@@ -41,7 +43,42 @@ std::int32_t SaturateToInt32(const nlohmann::json& number) {
   return value < kMin ? kMin : value > kMax ? kMax : static_cast<std::int32_t>(value);
 }
 
+// A stream buffer that appends everything written to it to a SecureString.
+class SecureStringBuffer : public std::streambuf {
+ public:
+  explicit SecureStringBuffer(SecureString& text) : text_(text) {}
+
+ protected:
+  std::streamsize xsputn(const char* bytes, std::streamsize count) override {
+    text_.append(bytes, static_cast<std::size_t>(count));
+    return count;
+  }
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof()))
+      text_.push_back(traits_type::to_char_type(c));
+    return traits_type::not_eof(c);
+  }
+
+ private:
+  SecureString& text_;
+};
+
 }  // namespace
+
+OrderedJson OrderedObject(std::size_t members) {
+  OrderedJson object = OrderedJson::object();
+  object.get_ref<OrderedJson::object_t&>().reserve(members);
+  return object;
+}
+
+SecureString DumpToSecure(const OrderedJson& document) {
+  SecureString text;
+  SecureStringBuffer buffer(text);
+  std::ostream stream(&buffer);
+  // No width set: compact, as dump() with its defaults; text that is not UTF-8 throws alike.
+  stream << document;
+  return text;
+}
 
 std::string EncodeBase64(std::span<const std::uint8_t> bytes) {
   constexpr int kVariant = sodium_base64_VARIANT_ORIGINAL;
@@ -51,8 +88,8 @@ std::string EncodeBase64(std::span<const std::uint8_t> bytes) {
   return text;
 }
 
-std::optional<std::vector<std::uint8_t>> DecodeBase64(std::string_view text) {
-  std::vector<std::uint8_t> bytes(text.size() / 4 * 3 + 3);
+std::optional<SecureBytes> DecodeBase64(std::string_view text) {
+  SecureBytes bytes(text.size() / 4 * 3 + 3);
   std::size_t size = 0;
   if (sodium_base642bin(bytes.data(), bytes.size(), text.data(), text.size(), kBase64Ignored, &size,
                         nullptr, sodium_base64_VARIANT_ORIGINAL) != 0) {
@@ -83,7 +120,7 @@ void PutUint64(OrderedJson* target, std::string_view name, std::uint64_t value) 
   PutBytes(target, name, bytes);
 }
 
-std::vector<std::uint8_t> GetBytes(const nlohmann::json* source, std::string_view name) {
+SecureBytes GetBytes(const nlohmann::json* source, std::string_view name) {
   if (source == nullptr) {
     throw std::runtime_error("Unexpected nullptr.");
   }
@@ -107,7 +144,7 @@ std::optional<std::int32_t> GetInt32(const nlohmann::json& source, std::string_v
 }
 
 OrderedJson TokenObjectToJson(const TokenObject& object) {
-  OrderedJson element = OrderedJson::object();
+  OrderedJson element = OrderedObject(6);
   JsonStep("Failed to add object label to json.", [&] { element["label"] = object.label; });
   if (!object.application.empty()) {
     JsonStep("Failed to add object application id to json.",

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/secure_bytes.h"
+
 namespace varlo {
 
 struct TokenObject {
@@ -17,7 +19,7 @@ struct TokenObject {
   bool isPrivate = false;
   std::uint32_t type = 0;
   std::uint64_t size = 0;
-  std::vector<std::uint8_t> value;
+  SecureBytes value;
 
   bool operator==(const TokenObject&) const = default;
 };

@@ -34,7 +34,7 @@ std::string WhyNotInitialized(const CardImage& image) {
   auto property = files.find(kPropertyFileNumber);
   if (property == files.end())
     return "property file (0x1F) missing";
-  const Bytes& p = property->second;
+  const SecureBytes& p = property->second;
   if (p.size() != kPropertyFileSize)
     return "Key file property file size missmatch.";
   if (!std::equal(p.begin() + 1, p.begin() + 5, std::string_view("kvyr").begin())) {
@@ -49,8 +49,8 @@ std::string WhyNotInitialized(const CardImage& image) {
   if (!files.contains(kPinFileNumber))
     return "PIN file (0x1D) missing";
 
-  std::vector<std::pair<std::uint8_t, const Bytes*>> headers;
-  Bytes dataArea;
+  std::vector<std::pair<std::uint8_t, const SecureBytes*>> headers;
+  SecureBytes dataArea;
   for (const auto& [number, content] : files) {
     if (number == kPinFileNumber || number == kIgnoredFileNumber || number == kPropertyFileNumber) {
       continue;

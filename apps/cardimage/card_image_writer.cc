@@ -213,8 +213,8 @@ CardImage MakeCardImage(const TokenDescription& token, const Layout& layout) {
   }
   const SecureBytes publicKey = PublicObjectKey(token.uid);
 
-  image.files[kPropertyFileNumber] = PropertyFile(token.label);
-  image.files[kPinFileNumber] = PinFile(token.pin, token.uid, objectKey);
+  image.files[kPropertyFileNumber] = ToSecure(PropertyFile(token.label));
+  image.files[kPinFileNumber] = ToSecure(PinFile(token.pin, token.uid, objectKey));
 
   // Objects are laid out one after the other in the data area.
   const std::size_t headerSize = kHeaderPrefix + kRecordSize * (perHeader + 1);
@@ -240,7 +240,7 @@ CardImage MakeCardImage(const TokenDescription& token, const Layout& layout) {
     header[2] = 2;
     const std::uint16_t crc = CrcA(std::span(header).subspan(2));
     PutU16(header, 0, crc);
-    image.files[static_cast<std::uint8_t>(2 * h)] = std::move(header);
+    image.files[static_cast<std::uint8_t>(2 * h)] = ToSecure(header);
   }
 
   const std::size_t chunk = layout.dataFileSize != 0 ? layout.dataFileSize : dataArea.size();
@@ -253,7 +253,7 @@ CardImage MakeCardImage(const TokenDescription& token, const Layout& layout) {
     const auto begin = dataArea.begin() + static_cast<std::ptrdiff_t>(d * chunk);
     const auto end =
         dataArea.begin() + static_cast<std::ptrdiff_t>(std::min(dataArea.size(), (d + 1) * chunk));
-    image.files[static_cast<std::uint8_t>(2 * d + 1)] = Bytes(begin, end);
+    image.files[static_cast<std::uint8_t>(2 * d + 1)] = SecureBytes(begin, end);
   }
   return image;
 }
@@ -287,7 +287,7 @@ CardImage CardImage::FromJson(const nlohmann::json& document) {
     Require(content.is_string(), where + "file " + name + " must be hex text");
     auto bytes = FromHex(content.get<std::string>());
     Require(bytes.has_value(), where + "file " + name + " must be hex text");
-    image.files[static_cast<std::uint8_t>(std::stoi(name))] = std::move(*bytes);
+    image.files[static_cast<std::uint8_t>(std::stoi(name))] = ToSecure(*bytes);
   }
   return image;
 }

@@ -50,8 +50,8 @@
 
 namespace varlo::cardimage {
 
-// File number → file content (the same type as varlo::CardFiles).
-using Files = std::map<std::uint8_t, std::vector<std::uint8_t>>;
+// File number → file content (the same type as varlo::CardFiles): the PIN file is key material.
+using Files = std::map<std::uint8_t, SecureBytes>;
 
 inline constexpr std::uint8_t kPinFileNumber = 0x1D;
 inline constexpr std::uint8_t kPropertyFileNumber = 0x1F;

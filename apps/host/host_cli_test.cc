@@ -70,7 +70,8 @@ std::vector<std::uint8_t> CapabilityBlock(const FakeToken& token) {
                                 token.label.size()))));
   root.Add(std::make_unique<CItemStringA>("tcm", "virtual DESFire"));
   root.Add(std::make_unique<CItemBoolean>("tcipil", token.locked));
-  return root.PackToBytes();
+  const SecureBytes block = root.PackToBytes();
+  return {block.begin(), block.end()};
 }
 
 // The size-query protocol of the module for a buffer answer.

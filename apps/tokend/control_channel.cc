@@ -2,6 +2,8 @@
 
 #include <span>
 
+#include "common/utf.h"
+
 namespace varlo::tokend {
 namespace {
 
@@ -27,8 +29,7 @@ std::string ConnectFailure(const std::string& socketPath, unsigned long error) {
 
 ControlReply SendControlRequest(const std::string& socketPath, std::string_view request) {
   ControlReply reply;
-  const platform::PipeOpenResult opened =
-      platform::OpenPipe(std::u16string(socketPath.begin(), socketPath.end()));
+  const platform::PipeOpenResult opened = platform::OpenPipe(Utf8ToUtf16(socketPath));
   if (opened.error != 0) {
     reply.error = ConnectFailure(socketPath, opened.error);
     return reply;

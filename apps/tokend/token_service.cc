@@ -57,10 +57,11 @@ std::optional<std::uint64_t> ParseUid(std::string_view text) {
 // The token's label (Base64 in the document's "label"), if it is printable text; "-" if not,
 // or if the token has none.
 std::string ReadableLabel(const SecureBytes& document) {
-  const auto json = nlohmann::json::parse(document.begin(), document.end(), nullptr, false);
+  auto json = nlohmann::json::parse(document.begin(), document.end(), nullptr, false);
+  const StringsWiper wiper(json);
   if (!json.is_object() || !json.contains("label") || !json["label"].is_string())
     return "-";
-  const auto bytes = DecodeBase64(json["label"].get<std::string>());
+  const auto bytes = DecodeBase64(json["label"].get_ref<const std::string&>());
   if (!bytes || bytes->empty())
     return "-";
   const std::string text(bytes->begin(), bytes->end());

@@ -60,7 +60,7 @@ std::filesystem::path TokenImage() {
     testrig::CardImageContent content;
     content.uid = ToHex(cardimage::UidBlob(image.uid));
     for (const auto& [number, bytes] : image.files)
-      content.files[number] = bytes;
+      content.files[number].assign(bytes.begin(), bytes.end());
     return Rig().WriteImage("bench", content);
   }();
   return path;

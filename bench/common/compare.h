@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 
+#include "common/utf.h"
 #include "platform/pipe/pipe_client.h"
 #include "platform/pipe/pipe_listener.h"
 
@@ -57,8 +58,7 @@ struct SealedSocketPair {
   SealedSocketPair() {
     const std::string path = directory.Path() + "/raw";
     listener = std::make_unique<platform::PipeListener>(path, 4);
-    client = platform::PipeConnection(
-        platform::OpenPipe(std::u16string(path.begin(), path.end())).handle);
+    client = platform::PipeConnection(platform::OpenPipe(Utf8ToUtf16(path)).handle);
     server = listener->Accept(std::chrono::seconds(10));
     randombytes_buf(key.data(), key.size());
   }

@@ -44,7 +44,7 @@ struct FilledService {
   explicit FilledService(std::size_t count) {
     testservice::ModuleClient client(tokend.PipeName());
     for (std::uint64_t uid = 1; uid <= count; ++uid) {
-      documents.push_back(testservice::SampleToken(uid).ToJson());
+      documents.emplace_back(std::string_view(testservice::SampleToken(uid).ToJson()));
       client.Store(uid, documents.back());
     }
     ok = client.GetAll().size() == count;  // answered after every store

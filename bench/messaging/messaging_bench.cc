@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "bench/common/compare.h"
+#include "common/utf.h"
 #include "platform/pipe/pipe_listener.h"
 #include "ravcore/network/mbc/message_splitting_wrapper.h"
 #include "ravcore/network/mbc/noise_wrapper.h"
@@ -96,7 +97,7 @@ struct Channel {
     const std::string path = directory.Path() + "/bench";
     listener = std::make_unique<varlo::platform::PipeListener>(path, 4);
     auto moduleStream = std::make_shared<PipeStream>();
-    moduleStream->Connect(std::u16string(path.begin(), path.end()));
+    moduleStream->Connect(varlo::Utf8ToUtf16(path));
     auto serviceStream = std::make_shared<PipeStream>();
     serviceStream->Adopt(listener->Accept(10s));
     module = std::make_unique<End>(moduleStream);

@@ -88,14 +88,14 @@ struct Machine {
     content.uid = ToHex(cardimage::UidBlob(card.uid));
     content.appKey = ToHex(card.appKey);
     for (const auto& [number, bytes] : card.files)
-      content.files[number] = bytes;
+      content.files[number].assign(bytes.begin(), bytes.end());
     cardImage = rig.WriteImage("card", content);
 
     const cardimage::CardImage image = cardimage::MakeCardImage(Description(kStoredUid));
     DesfireData token(image.uid, image.files);
     for (int i = 0; i < kMostStored; ++i) {
       token.uid = kStoredUid + static_cast<std::uint64_t>(i);
-      documents.push_back(token.ToJson());
+      documents.emplace_back(std::string_view(token.ToJson()));
     }
   }
 

@@ -337,6 +337,9 @@ LONG FakePcsc::Transmit(SCARDHANDLE card, DWORD, std::span<const std::uint8_t> c
     return SCARD_W_REMOVED_CARD;
   }
   Bytes answer = sim->Process(Bytes(command.begin(), command.end()));
+  if (answer.size() > response.size()) {
+    return SCARD_E_INSUFFICIENT_BUFFER;  // as pcsc-lite answers an answer longer than the buffer
+  }
   std::copy(answer.begin(), answer.end(), response.begin());
   *responseLength = static_cast<DWORD>(answer.size());
   return SCARD_S_SUCCESS;

@@ -119,7 +119,7 @@ class CardEndToEndTest : public ::testing::Test {
     content.uid = ToHex(cardimage::UidBlob(image.uid));
     content.appKey = ToHex(image.appKey);
     for (const auto& [number, bytes] : image.files)
-      content.files[number] = bytes;
+      content.files[number].assign(bytes.begin(), bytes.end());
     return rig->WriteImage(name, content);
   }
 

@@ -92,7 +92,7 @@ cardimage::TokenDescription Token(std::uint64_t uid, std::size_t certificateSize
 
 std::string TokenJson(const cardimage::TokenDescription& token) {
   const cardimage::CardImage image = cardimage::MakeCardImage(token);
-  return DesfireData(image.uid, image.files).ToJson();
+  return std::string(std::string_view(DesfireData(image.uid, image.files).ToJson()));
 }
 
 // The module's log as lines, read as it grows (also across a rotation).
@@ -288,7 +288,7 @@ class ModuleEndToEndTest : public ::testing::Test {
     content.uid = ToHex(cardimage::UidBlob(image.uid));
     content.appKey = ToHex(image.appKey);
     for (const auto& [number, bytes] : image.files)
-      content.files[number] = bytes;
+      content.files[number].assign(bytes.begin(), bytes.end());
     return rig->WriteImage(content.uid, content);
   }
   // Presents the card, waits until the module has read it (the property file comes last) and

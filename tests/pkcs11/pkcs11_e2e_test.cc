@@ -119,7 +119,7 @@ class Pkcs11EndToEndTest : public ::testing::Test {
     content.uid = ToHex(cardimage::UidBlob(card.uid));
     content.appKey = ToHex(card.appKey);
     for (const auto& [number, bytes] : card.files)
-      content.files[number] = bytes;
+      content.files[number].assign(bytes.begin(), bytes.end());
     return rig->WriteImage(content.uid, content);
   }
 
@@ -319,7 +319,7 @@ TEST_F(Pkcs11EndToEndTest, P11KitListsTheBridgeAndP11toolItsObjects) {
   EXPECT_NE(run.output.find("varlo-pkcs11: "), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("object=note;type=data"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("object=certificate;type=data"), std::string::npos) << run.output;
-  EXPECT_EQ(run.output.find("secret"), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find("object=secret"), std::string::npos) << run.output;
 }
 
 TEST_F(Pkcs11EndToEndTest, PresentingTheCardAgainTakesItsSlotAway) {

@@ -33,7 +33,7 @@ constexpr LocalServiceConnection::Timing kTiming{30000ms, 10ms, 10000ms, 10ms};
 std::vector<std::string> Documents(const std::vector<DesfireData>& tokens) {
   std::vector<std::string> documents;
   for (const DesfireData& token : tokens)
-    documents.push_back(token.ToJson());
+    documents.emplace_back(std::string_view(token.ToJson()));
   return documents;
 }
 
@@ -41,7 +41,7 @@ std::vector<std::string> DocumentsOf(std::vector<std::uint64_t> uids) {
   std::ranges::sort(uids);
   std::vector<std::string> documents;
   for (std::uint64_t uid : uids)
-    documents.push_back(SampleToken(uid).ToJson());
+    documents.emplace_back(std::string_view(SampleToken(uid).ToJson()));
   return documents;
 }
 
