@@ -23,11 +23,11 @@ endfunction()
 # (target `concurrency_tests`).
 add_custom_target(concurrency_tests)
 
-#
 # The Windows build (run under Wine on Linux) leaves out the suites in VARLO_WINDOWS_LEFT_OUT:
 # they (or the card test library's log capture they link) point the registry at .reg hive files
-# by setting environment variables with setenv, which Windows lacks. They are still defined there, but built only on request and registered as
-# disabled tests. (The suites that need pcscd sit in folders the Windows tree leaves out.)
+# by setting environment variables with setenv, which Windows lacks. They are still defined
+# there, but built only on request and registered as disabled tests. (The suites that need
+# pcscd sit in folders the Windows tree leaves out.)
 set(VARLO_WINDOWS_LEFT_OUT
   varlo_card_tests varlo_card_monitoring_tests varlo_token_list_tests varlo_localservice_tests
   varlo_module_logging_tests varlo_secrets_wiping_tests)

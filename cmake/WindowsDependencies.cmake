@@ -1,8 +1,8 @@
 # The dependencies of the Windows build: static libraries and headers that scripts/windows/deps.sh
 # built from Debian's source packages into VARLO_WINDOWS_DEPS, under the target names the Linux
 # build gets from pkg-config and the packages' CMake files, so that no CMakeLists.txt needs to
-# tell the two apart. The system libraries they use (advapi32, bcrypt, ws2_32, winscard) come
-# with every Windows.
+# tell the two apart. The system libraries they use (advapi32, bcrypt, ws2_32) come with every
+# Windows.
 set(VARLO_WINDOWS_DEPS "" CACHE PATH "Prefix of the Windows dependencies (scripts/windows/deps.sh)")
 if(NOT VARLO_WINDOWS_DEPS OR NOT EXISTS ${VARLO_WINDOWS_DEPS}/include/sodium.h)
   message(FATAL_ERROR "VARLO_WINDOWS_DEPS must name the folder scripts/windows/deps.sh fills "
@@ -34,8 +34,6 @@ varlo_windows_library(PkgConfig::CRYPTOPP libcryptopp.a LIBS advapi32 bcrypt ws2
 varlo_windows_library(SQLite::SQLite3 libsqlite3.a)
 varlo_windows_library(nlohmann_json::nlohmann_json "")
 varlo_windows_library(CLI11::CLI11 "")
-# The PC/SC library of Windows.
-varlo_windows_library(PkgConfig::PCSCLITE "" LIBS winscard)
 
 find_package(Threads REQUIRED)
 set(GTest_DIR ${VARLO_WINDOWS_DEPS}/lib/cmake/GTest)

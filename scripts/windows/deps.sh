@@ -42,8 +42,16 @@ step() {
     return 0
   fi
   echo "deps: building $1 (log: $deps/$1.log)"
-  local start=$SECONDS
-  if ! "$2" >"$deps/$1.log" 2>&1; then
+  local start=$SECONDS status
+  # In a subshell of its own, not in a condition, so that its first failing command ends it.
+  set +e
+  (
+    set -e
+    "$2"
+  ) >"$deps/$1.log" 2>&1
+  status=$?
+  set -e
+  if [ "$status" != 0 ]; then
     echo "deps: building $1 failed; last lines of $deps/$1.log:" >&2
     tail -n 30 "$deps/$1.log" >&2
     exit 1
