@@ -25,6 +25,7 @@ trap stop_wine EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "windows test: creating the Wine prefix $WINEPREFIX"
 fi
+mkdir -p "$WINEPREFIX"
 # One wineserver for every program of the run, instead of one started (and ended) per program
 # (it answers 2 when a server of this prefix is running already).
 wineserver -p || [ $? = 2 ]
