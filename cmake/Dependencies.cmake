@@ -1,4 +1,9 @@
-# Every dependency comes from a Debian package installed by scripts/setup.sh.
+# Every dependency comes from a Debian package installed by scripts/setup.sh; the Windows build
+# takes them from the folder scripts/windows/deps.sh builds from Debian's source packages.
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/WindowsDependencies.cmake)
+  return()
+endif()
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
 pkg_check_modules(CRYPTOPP REQUIRED IMPORTED_TARGET libcrypto++)

@@ -23,11 +23,44 @@ endfunction()
 # (target `concurrency_tests`).
 add_custom_target(concurrency_tests)
 
+# The Windows build (run under Wine on Linux) leaves out the suites in VARLO_WINDOWS_LEFT_OUT:
+# they (or the card test library's log capture they link) point the registry at .reg hive files
+# by setting environment variables with setenv, which Windows lacks. They are still defined
+# there, but built only on request and registered as disabled tests. (The suites that need
+# pcscd sit in folders the Windows tree leaves out.)
+set(VARLO_WINDOWS_LEFT_OUT
+  varlo_card_tests varlo_card_monitoring_tests varlo_token_list_tests varlo_localservice_tests
+  varlo_module_logging_tests varlo_secrets_wiping_tests)
+
+# Cases the Windows build skips within a suite, as a gtest filter, and why:
+# - the record layer's cases that write more than a Windows pipe's 64 KiB buffer from the test's
+#   own thread before it reads the other end (Linux sockets buffer about 200 KiB).
+set(VARLO_WINDOWS_SKIPPED_CASES_varlo_ravcore_pipe_tests
+  PipeLayers.OversizedRecordIsABrokenConnection
+  PipeLayers.LongMessageTravelsAsStartFrameAndTwoDataFrames
+  PipeLayers.ForeignMessagesAreHandedUpUnchangedAndDropAPartialMessage)
+
 function(varlo_add_gtest name)
   cmake_parse_arguments(ARG "CONCURRENT" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
-  add_executable(${name} ${ARG_SOURCES})
+  set(left_out FALSE)
+  if(WIN32 AND name IN_LIST VARLO_WINDOWS_LEFT_OUT)
+    set(left_out TRUE)
+  endif()
+  if(left_out)
+    add_executable(${name} EXCLUDE_FROM_ALL ${ARG_SOURCES})
+  else()
+    add_executable(${name} ${ARG_SOURCES})
+  endif()
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
-  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
+  set(filter "")
+  if(WIN32 AND VARLO_WINDOWS_SKIPPED_CASES_${name})
+    list(JOIN VARLO_WINDOWS_SKIPPED_CASES_${name} ":" skipped)
+    set(filter --gtest_filter=-${skipped})
+  endif()
+  add_test(NAME ${name} COMMAND ${name} --gtest_color=no ${filter})
+  if(left_out)
+    set_tests_properties(${name} PROPERTIES DISABLED TRUE)
+  endif()
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT ${VARLO_TEST_TIMEOUT})
   endif()
@@ -42,11 +75,27 @@ function(varlo_add_gtest name)
   endif()
 endfunction()
 
-# Adds every direct subfolder of the current folder that has a CMakeLists.txt.
+# Folders the Windows build leaves out: what needs pcscd with vsmartcard's vpcd (the virtual
+# card, the test rig and every test on it, the reader monitor program), p11-kit (the PKCS#11
+# bridge), the Linux install and Debian package, and Google Benchmark, which is not cross-built.
+if(WIN32)
+  set(VARLO_LEFT_OUT_DIRS
+    apps/vcard apps/cardmon pkcs11 bench fuzz
+    tests/rig tests/card_e2e tests/module_e2e tests/pkcs11 tests/install)
+else()
+  set(VARLO_LEFT_OUT_DIRS "")
+endif()
+
+# Adds every direct subfolder of the current folder that has a CMakeLists.txt (and is not left
+# out of this build).
 function(varlo_add_subfolders)
   file(GLOB children LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
   list(SORT children)
   foreach(child ${children})
+    file(RELATIVE_PATH relative ${PROJECT_SOURCE_DIR} ${child})
+    if(relative IN_LIST VARLO_LEFT_OUT_DIRS)
+      continue()
+    endif()
     if(IS_DIRECTORY ${child} AND EXISTS ${child}/CMakeLists.txt)
       add_subdirectory(${child})
     endif()

@@ -32,9 +32,11 @@ void Curve25519::DH(const std::shared_ptr<const KeyPair>& key_pair,
   if (shared.size() != kDhLen) {
     throw "Dh failed, shared Key size";
   }
-  // The result code only reports an all-zero output, which Noise accepts.
-  int ignored = crypto_scalarmult(shared.data(), key_pair->PrivateKey().data(), public_key.data());
-  (void)ignored;
+  // A low-order public key gives the all-zero secret, which Noise accepts. libsodium reports it
+  // with -1, and its portable implementation (the one without AVX: older CPUs, the Windows
+  // build) then leaves `shared` unwritten, so the zeros are written here on every path.
+  if (crypto_scalarmult(shared.data(), key_pair->PrivateKey().data(), public_key.data()) != 0)
+    sodium_memzero(shared.data(), shared.size());
 }
 
 }  // namespace varlo::noise

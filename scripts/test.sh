@@ -3,9 +3,10 @@
 # project supports: a normal build (g++), an AddressSanitizer + UndefinedBehaviorSanitizer build
 # (clang), and a ThreadSanitizer build of the suites that exercise threads (g++). A fourth,
 # compile-only build with g++ at -O3 (Release) catches the warnings that only its optimiser
-# finds; last, a brief run of every fuzz target. Services the tests need (pcscd with the virtual
-# reader, the local token service) are started by the tests' own ctest fixtures. Every test
-# carries its own time limit.
+# finds; then the Windows DLL, cross-built with mingw-w64 and tested under Wine
+# (scripts/windows/test.sh); last, a brief run of every fuzz target. Services the tests need
+# (pcscd with the virtual reader, the local token service) are started by the tests' own ctest
+# fixtures. Every test carries its own time limit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -43,6 +44,10 @@ stage_done tsan
 stage "release build, compile only (g++, Release)"
 bash scripts/build.sh release -DCMAKE_BUILD_TYPE=Release
 stage_done release
+
+stage "windows cross-build (mingw-w64), its suites under Wine"
+bash scripts/windows/test.sh
+stage_done windows
 
 stage "fuzz targets, ${VARLO_FUZZ_SECONDS:-10} s each (clang, ASan + UBSan)"
 bash scripts/fuzz.sh all "${VARLO_FUZZ_SECONDS:-10}"

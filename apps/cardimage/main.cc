@@ -26,6 +26,9 @@ nlohmann::json ReadJson(const std::string& path) {
 
 int main(int argc, char** argv) {
   CLI::App app{"Make and inspect card images of MIFARE DESFire tokens."};
+  // Options start with "-" on every platform: CLI11 on Windows would also take "/name" for one,
+  // and with it an absolute path such as "/tmp/image.json".
+  app.allow_windows_style_options(false);
   app.require_subcommand(1);
 
   std::string descriptionPath;

@@ -173,6 +173,9 @@ int RunHost(int argc, const char* const* argv, const HostEnvironment& environmen
   CLI::App app{
       "varlo-host: lists, inspects, unlocks and reads the tokens of the DESFire token "
       "module."};
+  // Options start with "-" on every platform: CLI11 on Windows would also take "/name" for one,
+  // and with it an absolute path such as "/tmp/image.json".
+  app.allow_windows_style_options(false);
   app.require_subcommand(1);
   app.fallthrough();
   app.footer(kFooter);

@@ -61,6 +61,9 @@ int main(int argc, char** argv) {
       "serves them over the module's encrypted pipe in $VARLO_PIPE_DIR (default /run/varlo). "
       "Without a command it runs the service until SIGTERM or SIGINT; the commands ask the "
       "running service (as root or as the service's user)."};
+  // Options start with "-" on every platform: CLI11 on Windows would also take "/name" for one,
+  // and with it an absolute path such as "/tmp/image.json".
+  app.allow_windows_style_options(false);
   tokend::ServiceSettings settings;
   settings.pipeDirectory = platform::PipeDirectory();
   settings.storePath = "/var/lib/varlo/tokens.db";

@@ -3,6 +3,7 @@
 //
 //   varlo_tokend_probe SOCKET STEP...
 //     store:UID:JSON   stores a token (UID in hex)
+//     sample:UID       stores the sample token of that UID (tests/service/sample_tokens.h)
 //     remove:UID       removes one
 //     getall           prints "tokens" and the UIDs of the reply, in its order, in hex
 // Exit: 0 when every step went through, 2 when the connection or the handshake failed, 1 for
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "tests/service/module_client.h"
+#include "tests/service/sample_tokens.h"
 
 int main(int argc, char** argv) {
   if (argc < 3) {
@@ -37,6 +39,9 @@ int main(int argc, char** argv) {
       } else if (step.rfind("store:", 0) == 0) {
         const std::size_t colon = step.find(':', 6);
         client->Store(std::stoull(step.substr(6, colon - 6), nullptr, 16), step.substr(colon + 1));
+      } else if (step.rfind("sample:", 0) == 0) {
+        const std::uint64_t uid = std::stoull(step.substr(7), nullptr, 16);
+        client->Store(uid, varlo::testservice::SampleToken(uid).ToJson());
       } else if (step.rfind("remove:", 0) == 0) {
         client->Remove(std::stoull(step.substr(7), nullptr, 16));
       } else {

@@ -1,0 +1,47 @@
+# Checks a Windows DLL's export and import tables (cmake -DOBJDUMP=... -DDLL=... -P this file):
+# it exports ModuleInitialize alone (no symbol of a library linked into it), and imports only
+# DLLs every Windows machine has, so no mingw runtime DLL (libstdc++, libgcc, libwinpthread)
+# must be shipped beside it. Prints both tables.
+cmake_minimum_required(VERSION 3.25)
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
+endif()
+
+# Export lines follow "[Ordinal/Name Pointer] Table" as "\t[   0] Name".
+set(exports "")
+string(FIND "${dump}" "[Ordinal/Name Pointer] Table" at)
+if(at GREATER -1)
+  string(SUBSTRING "${dump}" ${at} -1 table)
+  string(REGEX MATCHALL "\n\t\\[ *[0-9]+\\] [^\n]+" lines "${table}")
+  foreach(line ${lines})
+    string(REGEX REPLACE "^\n\t\\[ *[0-9]+\\] " "" name "${line}")
+    list(APPEND exports ${name})
+  endforeach()
+endif()
+string(REGEX MATCHALL "DLL Name: [^\n]+" lines "${dump}")
+set(imports "")
+foreach(line ${lines})
+  string(REPLACE "DLL Name: " "" name "${line}")
+  list(APPEND imports ${name})
+endforeach()
+message(STATUS "exports: ${exports}")
+message(STATUS "imports: ${imports}")
+
+if(NOT exports STREQUAL "ModuleInitialize")
+  message(FATAL_ERROR "the DLL must export ModuleInitialize alone; it exports: ${exports}")
+endif()
+# The system's own DLLs (and the API sets of the universal C runtime).
+set(system_dlls kernel32 advapi32 winscard msvcrt ucrtbase ws2_32 bcrypt crypt32 user32 ole32
+                shell32 secur32 rpcrt4 ntdll)
+set(foreign "")
+foreach(name ${imports})
+  string(TOLOWER "${name}" lower)
+  string(REGEX REPLACE "\\.dll$" "" base "${lower}")
+  if(NOT base IN_LIST system_dlls AND NOT base MATCHES "^api-ms-win-")
+    list(APPEND foreign ${name})
+  endif()
+endforeach()
+if(foreign)
+  message(FATAL_ERROR "the DLL imports DLLs a Windows machine lacks: ${foreign}")
+endif()
