@@ -24,21 +24,9 @@ endfunction()
 add_custom_target(concurrency_tests)
 
 # The Windows build (run under Wine on Linux) leaves out the suites in VARLO_WINDOWS_LEFT_OUT:
-# they (or the card test library's log capture they link) point the registry at .reg hive files
-# by setting environment variables with setenv, which Windows lacks. They are still defined
-# there, but built only on request and registered as disabled tests. (The suites that need
-# pcscd sit in folders the Windows tree leaves out.)
-set(VARLO_WINDOWS_LEFT_OUT
-  varlo_card_tests varlo_card_monitoring_tests varlo_token_list_tests varlo_localservice_tests
-  varlo_module_logging_tests varlo_secrets_wiping_tests)
-
-# Cases the Windows build skips within a suite, as a gtest filter, and why:
-# - the record layer's cases that write more than a Windows pipe's 64 KiB buffer from the test's
-#   own thread before it reads the other end (Linux sockets buffer about 200 KiB).
-set(VARLO_WINDOWS_SKIPPED_CASES_varlo_ravcore_pipe_tests
-  PipeLayers.OversizedRecordIsABrokenConnection
-  PipeLayers.LongMessageTravelsAsStartFrameAndTwoDataFrames
-  PipeLayers.ForeignMessagesAreHandedUpUnchangedAndDropAPartialMessage)
+# they are still defined there, but built only on request and registered as disabled tests. (The
+# suites that need pcscd sit in folders the Windows tree leaves out.)
+set(VARLO_WINDOWS_LEFT_OUT)
 
 function(varlo_add_gtest name)
   cmake_parse_arguments(ARG "CONCURRENT" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
@@ -81,7 +69,7 @@ endfunction()
 if(WIN32)
   set(VARLO_LEFT_OUT_DIRS
     apps/vcard apps/cardmon pkcs11 bench fuzz
-    tests/rig tests/card_e2e tests/module_e2e tests/pkcs11 tests/install)
+    tests/rig tests/card_e2e tests/module_e2e tests/fault_e2e tests/pkcs11 tests/install)
 else()
   set(VARLO_LEFT_OUT_DIRS "")
 endif()

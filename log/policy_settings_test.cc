@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/system/system.h"
+
 namespace varlo {
 namespace {
 
@@ -19,12 +21,13 @@ class PolicySettingsTest : public ::testing::Test {
            ("varlo_policy_" +
             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::create_directories(dir_);
-    setenv("VARLO_MACHINE_REGISTRY", (dir_ / "machine.reg").c_str(), 1);
-    setenv("VARLO_USER_REGISTRY", (dir_ / "user.reg").c_str(), 1);
+    platform::SetEnvironmentValue("VARLO_MACHINE_REGISTRY",
+                                  (dir_ / "machine.reg").string().c_str());
+    platform::SetEnvironmentValue("VARLO_USER_REGISTRY", (dir_ / "user.reg").string().c_str());
   }
   void TearDown() override {
-    unsetenv("VARLO_MACHINE_REGISTRY");
-    unsetenv("VARLO_USER_REGISTRY");
+    platform::SetEnvironmentValue("VARLO_MACHINE_REGISTRY", nullptr);
+    platform::SetEnvironmentValue("VARLO_USER_REGISTRY", nullptr);
     fs::remove_all(dir_);
   }
 

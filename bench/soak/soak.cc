@@ -49,7 +49,7 @@ std::filesystem::path Image(testrig::PcscRig& rig, std::uint64_t uid) {
   content.uid = ToHex(cardimage::UidBlob(image.uid));
   content.appKey = ToHex(image.appKey);
   for (const auto& [number, bytes] : image.files)
-    content.files[number] = bytes;
+    content.files[number].assign(bytes.begin(), bytes.end());
   return rig.WriteImage(content.uid, content);
 }
 

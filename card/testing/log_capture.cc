@@ -7,6 +7,7 @@
 
 #include "log/policy_settings.h"
 #include "platform/process/scratch.h"
+#include "platform/system/system.h"
 
 namespace varlo::testing {
 
@@ -103,8 +104,8 @@ LogCapture::LogCapture() : scratch_(std::make_unique<platform::TempDirectory>("v
     throw std::runtime_error("LogCapture: cannot write the log settings to " + dir.string());
   }
   // Only this process's own settings count: a machine hive could otherwise name another log.
-  setenv("VARLO_USER_REGISTRY", (dir / "user.reg").c_str(), 1);
-  setenv("VARLO_MACHINE_REGISTRY", (dir / "machine.reg").c_str(), 1);
+  platform::SetEnvironmentValue("VARLO_USER_REGISTRY", (dir / "user.reg").string().c_str());
+  platform::SetEnvironmentValue("VARLO_MACHINE_REGISTRY", (dir / "machine.reg").string().c_str());
   PolicySettings::Instance().SetRegistryKey(kModuleKey);
 }
 

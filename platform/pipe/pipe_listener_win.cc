@@ -13,7 +13,7 @@
 namespace varlo::platform {
 namespace {
 
-constexpr DWORD kPipeBufferSize = 64 * 1024;
+constexpr DWORD kPipeBufferSize = 256 * 1024;
 
 [[noreturn]] void Fail(DWORD error, const std::string& what) {
   throw std::system_error(static_cast<int>(error), std::system_category(), what);

@@ -30,6 +30,13 @@ std::string EnvironmentValue(const char* name) {
   return value == nullptr ? std::string() : std::string(value);
 }
 
+void SetEnvironmentValue(const char* name, const char* value) {
+  if (value != nullptr)
+    ::setenv(name, value, 1);
+  else
+    ::unsetenv(name);
+}
+
 ProcessResources CurrentProcessResources() {
   ProcessResources resources;
   std::ifstream status("/proc/self/status");

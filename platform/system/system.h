@@ -19,6 +19,10 @@ std::string FormatLocalTime(std::time_t time, const char* format);
 // The value of the environment variable `name`; empty when it is unset or empty.
 std::string EnvironmentValue(const char* name);
 
+// Sets the environment variable `name` of this process to `value`, or removes it when `value` is
+// null (tests point the settings readers at their own files this way).
+void SetEnvironmentValue(const char* name, const char* value);
+
 // What this process holds now: resident memory in kB, open file descriptors and threads.
 struct ProcessResources {
   std::uint64_t residentKb = 0;

@@ -24,4 +24,9 @@ std::string EnvironmentValue(const char* name) {
   return win::Narrow(win::EnvironmentW(win::Widen(name).c_str()));
 }
 
+void SetEnvironmentValue(const char* name, const char* value) {
+  ::SetEnvironmentVariableW(win::Widen(name).c_str(),
+                            value != nullptr ? win::Widen(value).c_str() : nullptr);
+}
+
 }  // namespace varlo::platform

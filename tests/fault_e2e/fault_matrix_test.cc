@@ -352,10 +352,10 @@ class FaultMatrixTest : public ::testing::Test {
     content.uid = ToHex(cardimage::UidBlob(image.uid));
     content.appKey = ToHex(image.appKey);
     for (const auto& [number, bytes] : image.files)
-      content.files[number] = bytes;
+      content.files[number].assign(bytes.begin(), bytes.end());
     return rig->WriteImage(content.uid, content);
   }
-  static std::string TokenJson(const cardimage::TokenDescription& token) {
+  static SecureString TokenJson(const cardimage::TokenDescription& token) {
     const cardimage::CardImage image = cardimage::MakeCardImage(token);
     return DesfireData(image.uid, image.files).ToJson();
   }

@@ -15,6 +15,7 @@
 #include <regex>
 #include <sstream>
 
+#include "platform/system/system.h"
 #include "tests/harness/module_harness.h"
 
 namespace varlo::testing {
@@ -40,12 +41,13 @@ class ModuleLoggingTest : public ::testing::Test {
             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(dir_);
     fs::create_directories(dir_ / "logs");
-    setenv("VARLO_MACHINE_REGISTRY", (dir_ / "machine.reg").c_str(), 1);
-    setenv("VARLO_USER_REGISTRY", (dir_ / "user.reg").c_str(), 1);
+    platform::SetEnvironmentValue("VARLO_MACHINE_REGISTRY",
+                                  (dir_ / "machine.reg").string().c_str());
+    platform::SetEnvironmentValue("VARLO_USER_REGISTRY", (dir_ / "user.reg").string().c_str());
   }
   void TearDown() override {
-    unsetenv("VARLO_MACHINE_REGISTRY");
-    unsetenv("VARLO_USER_REGISTRY");
+    platform::SetEnvironmentValue("VARLO_MACHINE_REGISTRY", nullptr);
+    platform::SetEnvironmentValue("VARLO_USER_REGISTRY", nullptr);
     fs::remove_all(dir_);
   }
 
