@@ -11,6 +11,7 @@
 #include <iostream>
 #include <string>
 
+#include "common/utf.h"
 #include "tests/service/module_client.h"
 #include "tests/service/sample_tokens.h"
 
@@ -22,8 +23,7 @@ int main(int argc, char** argv) {
   const std::string socket = argv[1];
   std::unique_ptr<varlo::testservice::ModuleClient> client;
   try {
-    client = std::make_unique<varlo::testservice::ModuleClient>(
-        std::u16string(socket.begin(), socket.end()));
+    client = std::make_unique<varlo::testservice::ModuleClient>(varlo::Utf8ToUtf16(socket));
   } catch (...) {
     std::cerr << "varlo_tokend_probe: no connection to " << socket << "\n";
     return 2;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "apps/tokend/control_channel.h"
+#include "common/utf.h"
 #include "localservice/service_protocol.h"
 #include "platform/process/child_process.h"
 #include "platform/process/scratch.h"
@@ -38,8 +39,9 @@ TokendProcess::TokendProcess(TokendOptions options) : options_(std::move(options
   scratch_ = std::make_unique<platform::TempDirectory>("varlo-tokend-");
   // Other users' test clients must reach the pipe folder inside.
   fs::permissions(scratch_->Path(), fs::perms(0755));
+  // A folder name beyond ASCII, so that every path through to the socket is taken as UTF-8.
   if (options_.pipeDirectory.empty())
-    options_.pipeDirectory = scratch_->Path() / "pipe";
+    options_.pipeDirectory = scratch_->Path() / std::string("pipe-\xC3\xA9");
   if (options_.store.empty())
     options_.store = scratch_->Path() / "state" / "tokens.db";
   logFile_ = scratch_->Path() / "tokend.log";
@@ -63,7 +65,7 @@ fs::path TokendProcess::SocketPath() const {
 
 std::u16string TokendProcess::PipeName() const {
   const std::string path = SocketPath().string();
-  return {path.begin(), path.end()};
+  return Utf8ToUtf16(path);
 }
 
 std::string TokendProcess::Log() const {

@@ -48,7 +48,7 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds timeout = std::chr
 }
 
 struct TokendOptions {
-  std::filesystem::path pipeDirectory{};     // empty: <scratch>/pipe
+  std::filesystem::path pipeDirectory{};     // empty: <scratch>/pipe-é
   std::filesystem::path store{};             // empty: <scratch>/state/tokens.db
   std::vector<std::string> arguments{};      // more options, e.g. {"--max-clients", "2"}
   std::chrono::milliseconds timeout{10000};  // for starting, stopping and each command
