@@ -25,9 +25,12 @@ add_custom_target(concurrency_tests)
 
 # The Windows build (run under Wine on Linux) leaves out the suites in VARLO_WINDOWS_LEFT_OUT:
 # they are still defined there, but built only on request and registered as disabled tests. The
-# secrets suite replaces the allocator with std::aligned_alloc, which the Windows C runtime lacks.
-# (The suites that need pcscd sit in folders the Windows tree leaves out.)
-set(VARLO_WINDOWS_LEFT_OUT varlo_secrets_wiping_tests)
+# secrets suite replaces the allocator with std::aligned_alloc, which the Windows C runtime lacks;
+# the card test library's log capture reads no lines under Wine yet, which the suites that wait
+# for log lines need. (The suites that need pcscd sit in folders the Windows tree leaves out.)
+set(VARLO_WINDOWS_LEFT_OUT
+  varlo_card_tests varlo_card_monitoring_tests varlo_token_list_tests varlo_localservice_tests
+  varlo_secrets_wiping_tests)
 
 function(varlo_add_gtest name)
   cmake_parse_arguments(ARG "CONCURRENT" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
@@ -41,12 +44,7 @@ function(varlo_add_gtest name)
     add_executable(${name} ${ARG_SOURCES})
   endif()
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gmock GTest::gtest_main Threads::Threads)
-  set(filter "")
-  if(WIN32 AND VARLO_WINDOWS_SKIPPED_CASES_${name})
-    list(JOIN VARLO_WINDOWS_SKIPPED_CASES_${name} ":" skipped)
-    set(filter --gtest_filter=-${skipped})
-  endif()
-  add_test(NAME ${name} COMMAND ${name} --gtest_color=no ${filter})
+  add_test(NAME ${name} COMMAND ${name} --gtest_color=no)
   if(left_out)
     set_tests_properties(${name} PROPERTIES DISABLED TRUE)
   endif()
